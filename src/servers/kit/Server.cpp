@@ -1,0 +1,366 @@
+#include "servers/kit/Server.h"
+
+#include "servers/kit/ErrorTexts.h"
+#include "servers/kit/StringEnumerator.h"
+
+#include <cstring>
+
+namespace servers::kit {
+
+namespace {
+
+constexpr LCID kLocaleNeutral = 0x0000;
+constexpr LCID kLocaleUserDefault = 0x0400;
+constexpr LCID kLocaleSystemDefault = 0x0800;
+constexpr LCID kLocaleEnglishUs = 0x0409;
+
+// Minutes to add to local time to get UTC, as a group's time bias counts them.
+LONG localTimeBias()
+{
+    FILETIME utc;
+    GetSystemTimeAsFileTime(&utc);
+    FILETIME local;
+    if (!FileTimeToLocalFileTime(&utc, &local)) return 0;
+    const auto difference = static_cast<LONGLONG>(platform::fileTimeToU64(utc)) -
+                            static_cast<LONGLONG>(platform::fileTimeToU64(local));
+    return static_cast<LONG>(difference / 600000000LL);
+}
+
+} // namespace
+
+Server::Server(ServerIdentity identity, std::shared_ptr<const AddressSpace> space)
+    : _core(std::make_shared<ServerCore>(std::move(identity), std::move(space)))
+{
+}
+
+Server::~Server() { shutdownGroups(); }
+
+void Server::shutdownGroups()
+{
+    std::map<OPCHANDLE, platform::ComPtr<Group>> groups;
+    {
+        std::lock_guard lock(_groupsMutex);
+        groups.swap(_groups);
+    }
+    for (auto& [handle, group] : groups) {
+        _core->releaseName(handle);
+        group->shutdown();
+    }
+}
+
+Group* Server::createGroup(std::shared_ptr<ServerCore> core, GroupSettings settings)
+{
+    return new Group(std::move(core), std::move(settings));
+}
+
+NodeId Server::browsePosition() const
+{
+    std::lock_guard lock(_browseMutex);
+    return _position;
+}
+
+// --- IOPCServer -------------------------------------------------------------------------------
+
+HRESULT Server::AddGroup(LPCWSTR szName, BOOL bActive, DWORD dwRequestedUpdateRate, OPCHANDLE hClientGroup,
+                         LONG* pTimeBias, FLOAT* pPercentDeadband, DWORD dwLCID, OPCHANDLE* phServerGroup,
+                         DWORD* pRevisedUpdateRate, REFIID riid, IUnknown** ppUnk)
+{
+    if (ppUnk) *ppUnk = nullptr;
+    if (!phServerGroup || !pRevisedUpdateRate || !ppUnk) return E_INVALIDARG;
+    if (pPercentDeadband && !(*pPercentDeadband >= 0.0f && *pPercentDeadband <= 100.0f)) return E_INVALIDARG;
+
+    GroupSettings settings;
+    settings.active = bActive != FALSE;
+    settings.updateRate = _core->reviseRate(dwRequestedUpdateRate);
+    settings.clientHandle = hClientGroup;
+    settings.timeBias = pTimeBias ? *pTimeBias : localTimeBias();
+    settings.deadband = pPercentDeadband ? *pPercentDeadband : 0.0f;
+    settings.lcid = dwLCID;
+
+    std::lock_guard lock(_groupsMutex);
+    const OPCHANDLE handle = _nextGroupHandle++;
+    settings.serverHandle = handle;
+    if (!szName || !*szName) {
+        settings.name = _core->claimUniqueName(handle);
+    } else {
+        settings.name = szName;
+        if (!_core->claimName(settings.name, handle)) return OPC_E_DUPLICATENAME;
+    }
+    const DWORD revised = settings.updateRate;
+    platform::ComPtr<Group> group(createGroup(_core, std::move(settings)));
+    const HRESULT hr = group->QueryInterface(riid, reinterpret_cast<void**>(ppUnk));
+    if (FAILED(hr)) {
+        _core->releaseName(handle);
+        group->shutdown();
+        return hr;
+    }
+    _groups.emplace(handle, std::move(group));
+    *phServerGroup = handle;
+    *pRevisedUpdateRate = revised;
+    return revised != dwRequestedUpdateRate ? OPC_S_UNSUPPORTEDRATE : S_OK;
+}
+
+HRESULT Server::GetErrorString(HRESULT dwError, LCID, LPWSTR* ppString)
+{
+    if (!ppString) return E_INVALIDARG;
+    *ppString = nullptr;
+    std::u16string text;
+    if (!errorText(dwError, text)) return E_INVALIDARG;
+    *ppString = taskString(text);
+    return *ppString ? S_OK : E_OUTOFMEMORY;
+}
+
+HRESULT Server::GetGroupByName(LPCWSTR szName, REFIID riid, IUnknown** ppUnk)
+{
+    if (!ppUnk) return E_INVALIDARG;
+    *ppUnk = nullptr;
+    if (!szName) return E_INVALIDARG;
+    OPCHANDLE handle;
+    if (!_core->findGroup(szName, handle)) return E_INVALIDARG;
+    std::lock_guard lock(_groupsMutex);
+    const auto it = _groups.find(handle);
+    if (it == _groups.end()) return E_INVALIDARG;
+    return it->second->QueryInterface(riid, reinterpret_cast<void**>(ppUnk));
+}
+
+HRESULT Server::GetStatus(OPCSERVERSTATUS** ppServerStatus)
+{
+    if (!ppServerStatus) return E_INVALIDARG;
+    *ppServerStatus = nullptr;
+    auto* status = static_cast<OPCSERVERSTATUS*>(CoTaskMemAlloc(sizeof(OPCSERVERSTATUS)));
+    if (!status) return E_OUTOFMEMORY;
+    std::memset(status, 0, sizeof *status);
+    const ServerIdentity& id = _core->identity();
+    status->ftStartTime = space().clock().fileTimeAt(0);
+    GetSystemTimeAsFileTime(&status->ftCurrentTime);
+    status->ftLastUpdateTime = platform::u64ToFileTime(_core->lastUpdate());
+    status->dwServerState = OPC_STATUS_RUNNING;
+    {
+        std::lock_guard lock(_groupsMutex);
+        status->dwGroupCount = static_cast<DWORD>(_groups.size());
+    }
+    // The bandwidth is not measured; all ones is the published "unknown".
+    status->dwBandWidth = 0xFFFFFFFF;
+    status->wMajorVersion = id.majorVersion;
+    status->wMinorVersion = id.minorVersion;
+    status->wBuildNumber = id.buildNumber;
+    status->szVendorInfo = taskString(id.vendorInfo);
+    if (!status->szVendorInfo) {
+        CoTaskMemFree(status);
+        return E_OUTOFMEMORY;
+    }
+    *ppServerStatus = status;
+    return S_OK;
+}
+
+HRESULT Server::RemoveGroup(OPCHANDLE hServerGroup, BOOL bForce)
+{
+    platform::ComPtr<Group> group;
+    {
+        std::lock_guard lock(_groupsMutex);
+        const auto it = _groups.find(hServerGroup);
+        if (it == _groups.end()) return E_INVALIDARG;
+        group = std::move(it->second);
+        _groups.erase(it);
+    }
+    _core->releaseName(hServerGroup);
+    group->shutdown();
+    // Ours and the local one: anything beyond is the client's.
+    const bool inUse = group->refCount() > 1;
+    return inUse && !bForce ? OPC_S_INUSE : S_OK;
+}
+
+HRESULT Server::CreateGroupEnumerator(OPCENUMSCOPE dwScope, REFIID riid, IUnknown** ppUnk)
+{
+    if (!ppUnk) return E_INVALIDARG;
+    *ppUnk = nullptr;
+    if (dwScope < OPC_ENUM_PRIVATE_CONNECTIONS || dwScope > OPC_ENUM_ALL) return E_INVALIDARG;
+    if (!IsEqualIID(riid, IID_IEnumString)) return E_NOINTERFACE;
+    auto names = std::make_shared<StringEnumerator::List>();
+    if (dwScope != OPC_ENUM_PUBLIC_CONNECTIONS && dwScope != OPC_ENUM_PUBLIC) {
+        std::lock_guard lock(_groupsMutex);
+        for (const auto& [handle, group] : _groups) names->push_back(group->name());
+    }
+    const bool empty = names->empty();
+    *ppUnk = StringEnumerator::create(std::move(names));
+    return empty ? S_FALSE : S_OK;
+}
+
+// --- IOPCBrowseServerAddressSpace -------------------------------------------------------------
+
+HRESULT Server::QueryOrganization(OPCNAMESPACETYPE* pNameSpaceType)
+{
+    if (!pNameSpaceType) return E_INVALIDARG;
+    *pNameSpaceType = OPC_NS_HIERARCHIAL;
+    return S_OK;
+}
+
+HRESULT Server::ChangeBrowsePosition(OPCBROWSEDIRECTION dwBrowseDirection, LPCWSTR szString)
+{
+    std::lock_guard lock(_browseMutex);
+    NodeId next;
+    switch (dwBrowseDirection) {
+    case OPC_BROWSE_UP:
+        if (!space().parentOf(_position, next)) return E_FAIL;
+        break;
+    case OPC_BROWSE_DOWN:
+        if (!szString || !*szString || !space().findBranch(_position, szString, next)) return E_INVALIDARG;
+        break;
+    case OPC_BROWSE_TO:
+        if (!szString || !*szString) next = kRootNode;
+        else if (!space().findBranchPath(szString, next)) return E_INVALIDARG;
+        break;
+    default:
+        return E_INVALIDARG;
+    }
+    _position = next;
+    return S_OK;
+}
+
+bool Server::itemPasses(ItemRef item, VARTYPE type, DWORD rights) const
+{
+    const ItemTraits traits = space().traits(item);
+    if (type != VT_EMPTY && traits.canonicalType != type) return false;
+    return (traits.accessRights & rights) == rights;
+}
+
+void Server::collectFlat(NodeId node, std::size_t depth, const Wildcard& filter, VARTYPE type, DWORD rights,
+                         std::vector<std::u16string>& out) const
+{
+    const AddressSpace& s = space();
+    const std::size_t leaves = s.leafCount(node);
+    for (std::size_t i = 0; i < leaves; ++i) {
+        const ItemRef item = s.leafAt(node, i);
+        if (!itemPasses(item, type, rights)) continue;
+        std::u16string id = s.itemId(item);
+        if (filter.matches(id)) out.push_back(std::move(id));
+    }
+    if (depth + 1 >= kMaxFlatDepth) return;
+    const std::size_t branches = s.branchCount(node);
+    for (std::size_t i = 0; i < branches; ++i) collectFlat(s.branchAt(node, i), depth + 1, filter, type, rights, out);
+}
+
+HRESULT Server::BrowseOPCItemIDs(OPCBROWSETYPE dwBrowseFilterType, LPCWSTR szFilterCriteria, VARTYPE vtDataTypeFilter,
+                                 DWORD dwAccessRightsFilter, IEnumString** ppIEnumString)
+{
+    if (!ppIEnumString) return E_INVALIDARG;
+    *ppIEnumString = nullptr;
+    Wildcard filter;
+    if (szFilterCriteria && !filter.compile(szFilterCriteria)) return OPC_E_INVALIDFILTER;
+    const NodeId at = browsePosition();
+    const AddressSpace& s = space();
+    auto list = std::make_shared<StringEnumerator::List>();
+    switch (dwBrowseFilterType) {
+    case OPC_BRANCH: {
+        const std::size_t n = s.branchCount(at);
+        for (std::size_t i = 0; i < n; ++i) {
+            std::u16string name = s.branchName(s.branchAt(at, i));
+            if (filter.matches(name)) list->push_back(std::move(name));
+        }
+        break;
+    }
+    case OPC_LEAF: {
+        const std::size_t n = s.leafCount(at);
+        for (std::size_t i = 0; i < n; ++i) {
+            const ItemRef item = s.leafAt(at, i);
+            if (!itemPasses(item, vtDataTypeFilter, dwAccessRightsFilter)) continue;
+            std::u16string name = s.leafName(item);
+            if (filter.matches(name)) list->push_back(std::move(name));
+        }
+        break;
+    }
+    case OPC_FLAT:
+        collectFlat(at, 0, filter, vtDataTypeFilter, dwAccessRightsFilter, *list);
+        break;
+    default:
+        return E_INVALIDARG;
+    }
+    const bool empty = list->empty();
+    *ppIEnumString = StringEnumerator::create(std::move(list));
+    return empty ? S_FALSE : S_OK;
+}
+
+HRESULT Server::GetItemID(LPWSTR szItemDataID, LPWSTR* szItemID)
+{
+    if (!szItemID) return E_INVALIDARG;
+    *szItemID = nullptr;
+    if (!szItemDataID) return E_INVALIDARG;
+    const std::u16string_view name(szItemDataID);
+    const AddressSpace& s = space();
+    const NodeId at = browsePosition();
+    std::u16string result;
+    std::u16string here = s.branchPath(at);
+    ItemRef item;
+    NodeId node;
+    if (name.empty()) {
+        result = std::move(here);
+    } else if (s.findItem(at == kRootNode ? std::u16string(name) : here + AddressSpace::kSeparator + std::u16string(name), item)) {
+        result = s.itemId(item);
+    } else if (s.findBranch(at, name, node)) {
+        result = s.branchPath(node);
+    } else if (s.findItem(name, item) || s.findBranchPath(name, node)) {
+        result = name;
+    } else {
+        return E_INVALIDARG;
+    }
+    *szItemID = taskString(result);
+    return *szItemID ? S_OK : E_OUTOFMEMORY;
+}
+
+HRESULT Server::BrowseAccessPaths(LPCWSTR, IEnumString** ppIEnumString)
+{
+    if (ppIEnumString) *ppIEnumString = nullptr;
+    return E_NOTIMPL;
+}
+
+// --- IOPCCommon -------------------------------------------------------------------------------
+
+HRESULT Server::SetLocaleID(LCID dwLcid)
+{
+    if (dwLcid != kLocaleNeutral && dwLcid != kLocaleUserDefault && dwLcid != kLocaleSystemDefault &&
+        dwLcid != kLocaleEnglishUs) {
+        return E_INVALIDARG;
+    }
+    std::lock_guard lock(_commonMutex);
+    _locale = dwLcid;
+    return S_OK;
+}
+
+HRESULT Server::GetLocaleID(LCID* pdwLcid)
+{
+    if (!pdwLcid) return E_INVALIDARG;
+    std::lock_guard lock(_commonMutex);
+    *pdwLcid = _locale;
+    return S_OK;
+}
+
+HRESULT Server::QueryAvailableLocaleIDs(DWORD* pdwCount, LCID** pdwLcid)
+{
+    if (!pdwCount || !pdwLcid) return E_INVALIDARG;
+    constexpr LCID kLocales[] = {kLocaleSystemDefault, kLocaleUserDefault, kLocaleNeutral, kLocaleEnglishUs};
+    *pdwCount = 0;
+    *pdwLcid = static_cast<LCID*>(CoTaskMemAlloc(sizeof kLocales));
+    if (!*pdwLcid) return E_OUTOFMEMORY;
+    std::memcpy(*pdwLcid, kLocales, sizeof kLocales);
+    *pdwCount = static_cast<DWORD>(std::size(kLocales));
+    return S_OK;
+}
+
+HRESULT Server::GetErrorString(HRESULT dwError, LPWSTR* ppString)
+{
+    LCID locale;
+    {
+        std::lock_guard lock(_commonMutex);
+        locale = _locale;
+    }
+    return GetErrorString(dwError, locale, ppString);
+}
+
+HRESULT Server::SetClientName(LPCWSTR szName)
+{
+    std::lock_guard lock(_commonMutex);
+    _clientName = szName ? szName : u"";
+    return S_OK;
+}
+
+} // namespace servers::kit

@@ -1,0 +1,52 @@
+// The exports of libtagvista-simulation: the class objects of the simulation server and the
+// scale server.
+#include "servers/kit/ClassFactory.h"
+#include "servers/kit/Server.h"
+#include "servers/simulation/ScaleSpace.h"
+#include "servers/simulation/SimulationClasses.h"
+#include "servers/simulation/SimulationSpace.h"
+
+#include <iterator>
+
+namespace servers::simulation {
+
+namespace {
+
+kit::ServerIdentity identity(const char16_t* vendor)
+{
+    kit::ServerIdentity id;
+    id.vendorInfo = vendor;
+    id.majorVersion = TAGVISTA_VERSION_MAJOR;
+    id.minorVersion = TAGVISTA_VERSION_MINOR;
+    id.buildNumber = TAGVISTA_VERSION_PATCH;
+    id.minimumUpdateRateMs = 10;
+    return id;
+}
+
+HRESULT createSimulation(REFIID riid, void** ppv)
+{
+    return kit::createObject<kit::Server>(riid, ppv, identity(u"Tagvista Simulation Server"), buildSimulationSpace());
+}
+
+HRESULT createScale(REFIID riid, void** ppv)
+{
+    return kit::createObject<kit::Server>(riid, ppv, identity(u"Tagvista Scale Server"),
+                                          std::make_shared<ScaleAddressSpace>(readScaleConfig()));
+}
+
+constexpr kit::ClassEntry kClasses[] = {
+    {CLSID_TagvistaSimulation, &createSimulation},
+    {CLSID_TagvistaScale, &createScale},
+};
+
+} // namespace
+
+} // namespace servers::simulation
+
+extern "C" TAGVISTA_SERVER_EXPORT HRESULT DllGetClassObject(REFCLSID rclsid, REFIID riid, LPVOID* ppv)
+{
+    return servers::kit::getClassObject(servers::simulation::kClasses, rclsid, riid, ppv);
+}
+
+// The library is never unloaded while the process runs.
+extern "C" TAGVISTA_SERVER_EXPORT HRESULT DllCanUnloadNow() { return S_FALSE; }

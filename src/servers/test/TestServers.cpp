@@ -1,0 +1,556 @@
+// The test servers: the kit's server and group, each made to misbehave in the way its class's
+// fault names (see TestServers.h), and the library's exports.
+#include "servers/test/TestServers.h"
+
+#include "platform/Registry.h"
+#include "servers/kit/ClassFactory.h"
+#include "servers/kit/Server.h"
+#include "servers/kit/StringEnumerator.h"
+#include "servers/kit/TreeAddressSpace.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cstring>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace servers::test {
+
+namespace {
+
+using kit::Generator;
+using kit::NodeId;
+using kit::Wave;
+
+// --- address spaces ---------------------------------------------------------------------------
+
+Generator waveOf(Wave w, double low, double high, std::uint32_t stepMs, std::uint32_t cycleMs = 10000)
+{
+    Generator g;
+    g.wave = w;
+    g.low = low;
+    g.high = high;
+    g.stepMs = stepMs;
+    g.cycleMs = cycleMs;
+    return g;
+}
+
+Generator fixedText(const char16_t* text)
+{
+    Generator g;
+    g.constant->vt = VT_BSTR;
+    g.constant->bstrVal = SysAllocString(text);
+    return g;
+}
+
+Generator fixedI2(SHORT value)
+{
+    Generator g;
+    g.constant->vt = VT_I2;
+    g.constant->iVal = value;
+    return g;
+}
+
+Generator cyclingText()
+{
+    Generator g = waveOf(Wave::Sequence, 0, 2, 500);
+    g.texts = {u"one", u"two", u"three"};
+    return g;
+}
+
+constexpr DWORD kRead = OPC_READABLE;
+constexpr DWORD kReadWrite = OPC_READABLE | OPC_WRITEABLE;
+
+void addA(kit::TreeAddressSpace& s, NodeId at)
+{
+    s.addItem(at, u"a", VT_I4, kReadWrite, waveOf(Wave::Counter, 0, 2147483647.0, 100));
+}
+void addB(kit::TreeAddressSpace& s, NodeId at) { s.addItem(at, u"b", VT_BSTR, kRead, fixedText(u"Tagvista")); }
+void addX1(kit::TreeAddressSpace& s, NodeId at) { s.addItem(at, u"x1", VT_R8, kRead, waveOf(Wave::Sine, -1, 1, 100)); }
+void addX2(kit::TreeAddressSpace& s, NodeId at) { s.addItem(at, u"x2", VT_BSTR, kReadWrite, cyclingText()); }
+void addY(kit::TreeAddressSpace& s, NodeId x)
+{
+    const NodeId y = s.addBranch(x, u"Y");
+    s.addItem(y, u"y1", VT_I2, kRead, fixedI2(42));
+}
+
+// Every branch (the root too) has a branch "Deeper" and a leaf "Depth"; the node and the item
+// are both the depth.
+class EndlessSpace : public kit::AddressSpace {
+public:
+    std::size_t branchCount(NodeId) const override { return 1; }
+    NodeId branchAt(NodeId node, std::size_t) const override { return node + 1; }
+    std::u16string branchName(NodeId node) const override { return node == 0 ? u"" : u"Deeper"; }
+    bool parentOf(NodeId node, NodeId& parent) const override
+    {
+        if (node == 0) return false;
+        parent = node - 1;
+        return true;
+    }
+    bool findBranch(NodeId node, std::u16string_view name, NodeId& child) const override
+    {
+        if (name != u"Deeper") return false;
+        child = node + 1;
+        return true;
+    }
+    std::size_t leafCount(NodeId) const override { return 1; }
+    kit::ItemRef leafAt(NodeId node, std::size_t) const override { return node; }
+    std::u16string leafName(kit::ItemRef) const override { return u"Depth"; }
+    std::u16string itemId(kit::ItemRef item) const override
+    {
+        std::u16string id;
+        for (kit::ItemRef i = 0; i < item; ++i) id += u"Deeper/";
+        return id + u"Depth";
+    }
+    bool findItem(std::u16string_view id, kit::ItemRef& item) const override
+    {
+        kit::ItemRef depth = 0;
+        while (id.starts_with(u"Deeper/")) {
+            id.remove_prefix(7);
+            ++depth;
+        }
+        if (id != u"Depth") return false;
+        item = depth;
+        return true;
+    }
+    kit::ItemTraits traits(kit::ItemRef) const override { return {VT_I4, OPC_READABLE}; }
+    std::uint64_t changeStamp(kit::ItemRef, std::uint64_t) const override { return 0; }
+    void read(kit::ItemRef item, std::uint64_t, VARIANT& value, WORD& quality, FILETIME& timeStamp) const override
+    {
+        VariantInit(&value);
+        value.vt = VT_I4;
+        value.lVal = static_cast<LONG>(std::min<kit::ItemRef>(item, 0x7FFFFFFF));
+        quality = OPC_QUALITY_GOOD;
+        timeStamp = clock().fileTimeAt(0);
+    }
+};
+
+std::shared_ptr<const kit::AddressSpace> buildSpace(Fault fault)
+{
+    if (fault == Fault::EndlessTree) return std::make_shared<EndlessSpace>();
+    auto s = std::make_shared<kit::TreeAddressSpace>();
+    const NodeId root = kit::kRootNode;
+    if (fault == Fault::Flat) {
+        addA(*s, root);
+        addB(*s, root);
+        addX1(*s, root);
+        addX2(*s, root);
+        s->addItem(root, u"y1", VT_I2, kRead, fixedI2(42));
+        return s;
+    }
+    if (fault == Fault::DuplicateNames) {
+        addA(*s, root);
+        addA(*s, root);
+        addB(*s, root);
+        const NodeId x = s->addBranch(root, u"X");
+        addX1(*s, x);
+        addY(*s, x);
+        addX2(*s, s->addBranch(root, u"X"));
+        return s;
+    }
+    addA(*s, root);
+    addB(*s, root);
+    const NodeId x = s->addBranch(root, u"X");
+    addX1(*s, x);
+    addX2(*s, x);
+    addY(*s, x);
+    switch (fault) {
+    case Fault::SlashNames:
+        s->addItem(root, u"a/b", VT_I4, kRead, waveOf(Wave::Counter, 0, 1000, 1000));
+        s->addItem(s->addBranch(root, u"X/Y"), u"z", VT_I2, kRead, fixedI2(7));
+        break;
+    case Fault::NonBmpNames: {
+        s->addItem(root, u"Smile\U0001F600", VT_I2, kRead, fixedI2(1));
+        s->addItem(root, u"Gothic\U00010348", VT_I2, kRead, fixedI2(2));
+        const char16_t loneHigh[] = {u'L', u'o', u'n', u'e', 0xD800, u'H', u'i', u'g', u'h', 0};
+        const char16_t loneLow[] = {u'L', u'o', u'n', u'e', 0xDC00, u'L', u'o', u'w', 0};
+        s->addItem(root, loneHigh, VT_I2, kRead, fixedI2(3));
+        s->addItem(root, loneLow, VT_I2, kRead, fixedI2(4));
+        s->addItem(s->addBranch(root, u"Music\U0001D11E"), u"Clef\U0001D11E", VT_I2, kRead, fixedI2(5));
+        break;
+    }
+    case Fault::LongNames:
+        s->addItem(root, std::u16string(10000, u'L'), VT_I2, kRead, fixedI2(6));
+        s->addItem(s->addBranch(root, std::u16string(10000, u'B')), u"v", VT_I2, kRead, fixedI2(7));
+        break;
+    default:
+        break;
+    }
+    return s;
+}
+
+// --- hangs ------------------------------------------------------------------------------------
+
+void hang()
+{
+    DWORD ms = kDefaultHangMs;
+    HKEY key;
+    if (RegOpenKeyExA(HKEY_CURRENT_USER, kHangKey, 0, KEY_READ, &key) == ERROR_SUCCESS) {
+        DWORD type = 0;
+        DWORD value = 0;
+        DWORD size = sizeof value;
+        if (RegQueryValueExA(key, kHangValue, nullptr, &type, reinterpret_cast<LPBYTE>(&value), &size) ==
+                ERROR_SUCCESS &&
+            type == REG_DWORD && size == sizeof value) {
+            ms = value;
+        }
+        RegCloseKey(key);
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+}
+
+// --- an enumerator that never ends ------------------------------------------------------------
+
+class EndlessEnumerator : public platform::ComObject<IEnumString> {
+public:
+    EndlessEnumerator(std::shared_ptr<const std::vector<std::u16string>> names, std::uint64_t position)
+        : _names(std::move(names)), _position(position) {}
+
+    HRESULT STDMETHODCALLTYPE Next(ULONG celt, LPOLESTR* rgelt, ULONG* pceltFetched) override
+    {
+        if (!rgelt || (celt > 1 && !pceltFetched)) return E_INVALIDARG;
+        std::lock_guard lock(_mutex);
+        for (ULONG i = 0; i < celt; ++i) {
+            const std::uint64_t at = _position++;
+            if (at < _names->size()) {
+                rgelt[i] = kit::taskString((*_names)[at]);
+            } else {
+                const std::string more = "More" + std::to_string(at - _names->size());
+                rgelt[i] = kit::taskString(std::u16string(more.begin(), more.end()));
+            }
+        }
+        if (pceltFetched) *pceltFetched = celt;
+        return S_OK;
+    }
+    HRESULT STDMETHODCALLTYPE Skip(ULONG celt) override
+    {
+        std::lock_guard lock(_mutex);
+        _position += celt;
+        return S_OK;
+    }
+    HRESULT STDMETHODCALLTYPE Reset() override
+    {
+        std::lock_guard lock(_mutex);
+        _position = 0;
+        return S_OK;
+    }
+    HRESULT STDMETHODCALLTYPE Clone(IEnumString** ppenum) override
+    {
+        if (!ppenum) return E_INVALIDARG;
+        std::lock_guard lock(_mutex);
+        auto* copy = new EndlessEnumerator(_names, _position);
+        copy->AddRef();
+        *ppenum = copy;
+        return S_OK;
+    }
+
+private:
+    const std::shared_ptr<const std::vector<std::u16string>> _names;
+    std::mutex _mutex;
+    std::uint64_t _position;
+};
+
+// --- the group ----------------------------------------------------------------------------------
+
+void put32(BYTE* p, DWORD v) { std::memcpy(p, &v, 4); }
+
+class TestGroup : public kit::Group {
+public:
+    TestGroup(std::shared_ptr<kit::ServerCore> core, kit::GroupSettings settings, Fault fault)
+        : Group(std::move(core), std::move(settings)), _fault(fault) {}
+
+    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppv) override
+    {
+        if ((_fault == Fault::NoItemMgt && IsEqualIID(riid, IID_IOPCItemMgt)) ||
+            (_fault == Fault::NoDataObject && IsEqualIID(riid, IID_IDataObject))) {
+            if (ppv) *ppv = nullptr;
+            return E_NOINTERFACE;
+        }
+        return Group::QueryInterface(riid, ppv);
+    }
+
+    HRESULT STDMETHODCALLTYPE AddItems(DWORD dwCount, OPCITEMDEF* pItemArray, OPCITEMRESULT** ppAddResults,
+                                       HRESULT** ppErrors) override
+    {
+        if (_fault == Fault::HangAddItems) hang();
+        HRESULT hr = Group::AddItems(dwCount, pItemArray, ppAddResults, ppErrors);
+        if (_fault != Fault::AddItemsPartial || FAILED(hr)) return hr;
+        for (DWORD i = 0; i < dwCount; ++i) {
+            const LPCWSTR id = pItemArray[i].szItemID;
+            if (!id || std::u16string_view(id).substr(0, 2) != u"X/" || FAILED((*ppErrors)[i])) continue;
+            OPCHANDLE handle = (*ppAddResults)[i].hServer;
+            HRESULT* removeErrors = nullptr;
+            if (SUCCEEDED(RemoveItems(1, &handle, &removeErrors))) CoTaskMemFree(removeErrors);
+            (*ppAddResults)[i] = OPCITEMRESULT{};
+            (*ppErrors)[i] = kFailure;
+            hr = S_FALSE;
+        }
+        return hr;
+    }
+
+    HRESULT STDMETHODCALLTYPE DAdvise(FORMATETC* pformatetc, DWORD advf, IAdviseSink* pAdvSink,
+                                      DWORD* pdwConnection) override
+    {
+        if (_fault == Fault::AdviseFails) {
+            if (pdwConnection) *pdwConnection = 0;
+            return kFailure;
+        }
+        return Group::DAdvise(pformatetc, advf, pAdvSink, pdwConnection);
+    }
+
+    HRESULT STDMETHODCALLTYPE DUnadvise(DWORD dwConnection) override
+    {
+        if (_fault == Fault::CallbacksAfterUnadvise) return hasConnection(dwConnection) ? S_OK : OLE_E_NOCONNECTION;
+        return Group::DUnadvise(dwConnection);
+    }
+
+protected:
+    void deliver(const Outgoing& out) override
+    {
+        switch (_fault) {
+        case Fault::BlockNegativeStatus:
+        case Fault::BlockNoItems:
+        case Fault::BlockUnknownHandles:
+        case Fault::BlockHandleAllOnes:
+        case Fault::BlockOtherFormat:
+        case Fault::BlockNullHandle:
+        case Fault::BlockCountPastEnd:
+        case Fault::BlockOffsetPastEnd:
+        case Fault::BlockCutString:
+            break;
+        default:
+            Group::deliver(out);
+            return;
+        }
+        if (_fault == Fault::BlockNullHandle) {
+            callSink(out.sink, out.format, nullptr);
+            return;
+        }
+        std::vector<kit::BlockItem> items(out.items.begin(), out.items.end());
+        for (kit::BlockItem& item : items) {
+            if (_fault == Fault::BlockUnknownHandles) item.hClient += 0x40000000;
+            if (_fault == Fault::BlockHandleAllOnes) item.hClient = 0xFFFFFFFF;
+        }
+        if (_fault == Fault::BlockCutString) {
+            std::stable_partition(items.begin(), items.end(),
+                                  [](const kit::BlockItem& b) { return !(b.value && b.value->vt == VT_BSTR); });
+        }
+        std::vector<BYTE> block = kit::BlockWriter(out.layout).build(items, out.clientGroup);
+        CLIPFORMAT format = out.format;
+        switch (_fault) {
+        case Fault::BlockNegativeStatus:
+            put32(block.data() + 16, static_cast<DWORD>(kFailure));
+            break;
+        case Fault::BlockNoItems:
+            block.resize(opcstream::kGroupHeaderSize);
+            put32(block.data(), static_cast<DWORD>(block.size()));
+            put32(block.data() + 4, 0);
+            put32(block.data() + 16, S_OK);
+            break;
+        case Fault::BlockOtherFormat:
+            format = static_cast<CLIPFORMAT>(RegisterClipboardFormatA(OPCSTMFORMATWRITECOMPLETE));
+            break;
+        case Fault::BlockCountPastEnd:
+            put32(block.data() + 4, static_cast<DWORD>(items.size() + 1000));
+            break;
+        case Fault::BlockOffsetPastEnd:
+            put32(block.data() + opcstream::kGroupHeaderSize + 4, static_cast<DWORD>(block.size() + 64));
+            break;
+        case Fault::BlockCutString:
+            block.resize(block.size() - 4);
+            put32(block.data(), static_cast<DWORD>(block.size()));
+            break;
+        default:
+            break;
+        }
+        HGLOBAL memory = GlobalAlloc(GMEM_MOVEABLE, block.size());
+        if (!memory) return;
+        if (void* p = GlobalLock(memory)) {
+            std::memcpy(p, block.data(), block.size());
+            GlobalUnlock(memory);
+            callSink(out.sink, format, memory);
+        }
+        GlobalFree(memory);
+    }
+
+private:
+    const Fault _fault;
+};
+
+// --- the server -------------------------------------------------------------------------------
+
+kit::ServerIdentity testIdentity()
+{
+    kit::ServerIdentity id;
+    id.vendorInfo = kVendorInfo;
+    id.majorVersion = TAGVISTA_VERSION_MAJOR;
+    id.minorVersion = TAGVISTA_VERSION_MINOR;
+    id.buildNumber = TAGVISTA_VERSION_PATCH;
+    id.minimumUpdateRateMs = 10;
+    return id;
+}
+
+class TestServer;
+
+// Objects whose count would have reached 0 under Fault::ReleaseNeverZero: kept reachable (and
+// never freed) for the rest of the process, as a server that never lets go would be.
+std::mutex g_retiredMutex;
+std::vector<TestServer*>* g_retired = new std::vector<TestServer*>();
+
+class TestServer : public kit::Server {
+public:
+    explicit TestServer(Fault fault) : Server(testIdentity(), buildSpace(fault)), _fault(fault) {}
+
+    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppv) override
+    {
+        if (_fault == Fault::NoBrowse && IsEqualIID(riid, IID_IOPCBrowseServerAddressSpace)) {
+            if (ppv) *ppv = nullptr;
+            return E_NOINTERFACE;
+        }
+        return Server::QueryInterface(riid, ppv);
+    }
+
+    ULONG STDMETHODCALLTYPE Release() override
+    {
+        if (_fault != Fault::ReleaseNeverZero) return Server::Release();
+        std::lock_guard lock(g_retiredMutex);
+        if (refCount() > 1) return Server::Release();
+        if (!_retired) {
+            _retired = true;
+            shutdownGroups();
+            g_retired->push_back(this);
+        }
+        return 1;
+    }
+
+    HRESULT STDMETHODCALLTYPE GetStatus(OPCSERVERSTATUS** ppServerStatus) override
+    {
+        if (_fault == Fault::StatusFails) {
+            if (ppServerStatus) *ppServerStatus = nullptr;
+            return kFailure;
+        }
+        if (_fault == Fault::HangStatus) hang();
+        const HRESULT hr = Server::GetStatus(ppServerStatus);
+        if (FAILED(hr)) return hr;
+        OPCSERVERSTATUS* status = *ppServerStatus;
+        switch (_fault) {
+        case Fault::StatusTimesOutOfRange:
+            status->ftStartTime = platform::u64ToFileTime(0x8000000000000000ull);
+            status->ftCurrentTime = platform::u64ToFileTime(0xFFFFFFFFFFFFFFFFull);
+            status->ftLastUpdateTime = platform::u64ToFileTime(0x8000000000000001ull);
+            break;
+        case Fault::State0: status->dwServerState = static_cast<OPCSERVERSTATE>(0); break;
+        case Fault::State7: status->dwServerState = static_cast<OPCSERVERSTATE>(7); break;
+        case Fault::State255: status->dwServerState = static_cast<OPCSERVERSTATE>(255); break;
+        case Fault::State256: status->dwServerState = static_cast<OPCSERVERSTATE>(256); break;
+        default: break;
+        }
+        return hr;
+    }
+
+    HRESULT STDMETHODCALLTYPE AddGroup(LPCWSTR szName, BOOL bActive, DWORD dwRequestedUpdateRate,
+                                       OPCHANDLE hClientGroup, LONG* pTimeBias, FLOAT* pPercentDeadband, DWORD dwLCID,
+                                       OPCHANDLE* phServerGroup, DWORD* pRevisedUpdateRate, REFIID riid,
+                                       IUnknown** ppUnk) override
+    {
+        if (_fault == Fault::AddGroupFails) {
+            if (ppUnk) *ppUnk = nullptr;
+            return kFailure;
+        }
+        return Server::AddGroup(szName, bActive, dwRequestedUpdateRate, hClientGroup, pTimeBias, pPercentDeadband,
+                                dwLCID, phServerGroup, pRevisedUpdateRate, riid, ppUnk);
+    }
+
+    HRESULT STDMETHODCALLTYPE ChangeBrowsePosition(OPCBROWSEDIRECTION dwBrowseDirection, LPCWSTR szString) override
+    {
+        if (_fault == Fault::HangBrowse) hang();
+        const bool toBranch = dwBrowseDirection == OPC_BROWSE_TO && szString && *szString;
+        if (_fault == Fault::DescentRefused && (dwBrowseDirection == OPC_BROWSE_DOWN || toBranch)) return kFailure;
+        if (_fault == Fault::AscentRefused &&
+            (dwBrowseDirection == OPC_BROWSE_UP || dwBrowseDirection == OPC_BROWSE_TO)) {
+            return kFailure;
+        }
+        return Server::ChangeBrowsePosition(dwBrowseDirection, szString);
+    }
+
+    HRESULT STDMETHODCALLTYPE BrowseOPCItemIDs(OPCBROWSETYPE dwBrowseFilterType, LPCWSTR szFilterCriteria,
+                                               VARTYPE vtDataTypeFilter, DWORD dwAccessRightsFilter,
+                                               IEnumString** ppIEnumString) override
+    {
+        if (_fault == Fault::HangBrowse) hang();
+        if ((_fault == Fault::BranchBrowseFails && dwBrowseFilterType == OPC_BRANCH) ||
+            (_fault == Fault::LeafBrowseFails && dwBrowseFilterType == OPC_LEAF)) {
+            if (ppIEnumString) *ppIEnumString = nullptr;
+            return kFailure;
+        }
+        const HRESULT hr = Server::BrowseOPCItemIDs(dwBrowseFilterType, szFilterCriteria, vtDataTypeFilter,
+                                                    dwAccessRightsFilter, ppIEnumString);
+        if (_fault != Fault::EndlessEnumerator || FAILED(hr)) return hr;
+        platform::ComPtr<IEnumString> real;
+        real.attach(*ppIEnumString);
+        auto names = std::make_shared<std::vector<std::u16string>>();
+        LPOLESTR name = nullptr;
+        ULONG fetched = 0;
+        while (real->Next(1, &name, &fetched) == S_OK && fetched == 1) {
+            names->emplace_back(name);
+            CoTaskMemFree(name);
+        }
+        auto* endless = new EndlessEnumerator(std::move(names), 0);
+        endless->AddRef();
+        *ppIEnumString = endless;
+        return S_OK;
+    }
+
+protected:
+    kit::Group* createGroup(std::shared_ptr<kit::ServerCore> core, kit::GroupSettings settings) override
+    {
+        return new TestGroup(std::move(core), std::move(settings), _fault);
+    }
+
+private:
+    const Fault _fault;
+    bool _retired = false;
+};
+
+// --- class objects ------------------------------------------------------------------------------
+
+class TestFactory : public platform::ComObject<IClassFactory> {
+public:
+    explicit TestFactory(Fault fault) : _fault(fault) {}
+
+    HRESULT STDMETHODCALLTYPE CreateInstance(IUnknown* pUnkOuter, REFIID riid, void** ppvObject) override
+    {
+        if (!ppvObject) return E_INVALIDARG;
+        *ppvObject = nullptr;
+        if (pUnkOuter) return CLASS_E_NOAGGREGATION;
+        if (_fault == Fault::FactoryFails) return kFactoryFailure;
+        if (_fault == Fault::HangCreate) hang();
+        return kit::createObject<TestServer>(riid, ppvObject, _fault);
+    }
+    HRESULT STDMETHODCALLTYPE LockServer(BOOL) override { return S_OK; }
+
+private:
+    const Fault _fault;
+};
+
+} // namespace
+
+} // namespace servers::test
+
+extern "C" TAGVISTA_SERVER_EXPORT HRESULT DllGetClassObject(REFCLSID rclsid, REFIID riid, LPVOID* ppv)
+{
+    using namespace servers::test;
+    if (!ppv) return E_INVALIDARG;
+    *ppv = nullptr;
+    for (const TestClass& c : kTestClasses) {
+        if (c.fault != Fault::MissingLibrary && IsEqualCLSID(clsidOf(c.fault), rclsid)) {
+            platform::ComPtr<TestFactory> factory(new TestFactory(c.fault));
+            return factory->QueryInterface(riid, ppv);
+        }
+    }
+    return CLASS_E_CLASSNOTAVAILABLE;
+}
+
+extern "C" TAGVISTA_SERVER_EXPORT HRESULT DllCanUnloadNow() { return S_FALSE; }

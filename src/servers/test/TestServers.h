@@ -1,0 +1,156 @@
+// The test servers of the suite: in-process OPC DA servers (libtagvista-testservers, built with
+// the tests, never installed), one class per way of misbehaving, so the client's tests can name
+// a server by its fault. The registration is generated into the build tree's tests/classes.d
+// (TestServerPaths.h, generated beside the build, names the folder).
+//
+// Every class serves the same small address space unless its fault says otherwise:
+//
+//   a         VT_I4    counts up, a new value every 100 ms          readable, writeable
+//   b         VT_BSTR  "Tagvista", never changes                    readable
+//   X/        branch
+//     x1      VT_R8    a sine over 10 s, a new value every 100 ms   readable
+//     x2      VT_BSTR  "one", "two", "three" in turn every 500 ms   readable, writeable
+//     Y/      branch
+//       y1    VT_I2    42, never changes                            readable
+//
+// The server's minimum update rate is 10 ms. Faults that fail a call answer kFailure unless
+// noted. Hangs last HKEY_CURRENT_USER\Software\Tagvista\TestServer "HangMilliseconds" (DWORD,
+// read at each hang), 2000 ms when the value is missing.
+#pragma once
+
+#include "platform/Guid.h"
+
+#include <cstddef>
+
+namespace servers::test {
+
+enum class Fault : BYTE {
+    None = 1,               // behaves well
+    StatusFails,            // GetStatus fails
+    StatusTimesOutOfRange,  // GetStatus times have the top bit set (start, current, last update)
+    State0,                 // GetStatus answers state 0
+    State7,                 // ... state 7 (past the last published one)
+    State255,
+    State256,
+    NoBrowse,               // the server object has no IOPCBrowseServerAddressSpace
+    BranchBrowseFails,      // BrowseOPCItemIDs(OPC_BRANCH) fails
+    LeafBrowseFails,        // BrowseOPCItemIDs(OPC_LEAF) fails
+    DescentRefused,         // ChangeBrowsePosition down (and to any branch) fails
+    AscentRefused,          // ChangeBrowsePosition up (and to anywhere, the root too) fails
+    DuplicateNames,         // the root lists leaf "a" twice and branch "X" twice (the second X
+                            // holds x2, the first x1 and Y)
+    SlashNames,             // besides the tree: a root leaf "a/b" and a root branch "X/Y" with
+                            // leaf "z", whose ids collide with the tree's paths
+    NonBmpNames,            // besides the tree: leaves "Smile\U0001F600", "Gothic\U00010348",
+                            // "Lone\xD800High" and "Lone\xDC00Low" (unpaired surrogates), and a
+                            // branch "Music\U0001D11E" with leaf "Clef\U0001D11E"
+    LongNames,              // besides the tree: a leaf named by 10,000 'L's and a branch named
+                            // by 10,000 'B's with a leaf "v"
+    EndlessTree,            // instead of the tree: every branch, the root too, has a branch
+                            // "Deeper" and a VT_I4 leaf "Depth" (its depth), without end
+    EndlessEnumerator,      // BrowseOPCItemIDs (any type) gives the real names, then "More<n>"
+                            // for ever: Next never answers S_FALSE
+    AddGroupFails,          // AddGroup fails
+    NoItemMgt,              // groups have no IOPCItemMgt
+    AddItemsPartial,        // AddItems adds a and b but refuses the items under X with E_FAIL in
+                            // the error array, answering S_FALSE
+    NoDataObject,           // groups have no IDataObject
+    AdviseFails,            // DAdvise fails
+    BlockNegativeStatus,    // blocks carry their items but hrStatus E_FAIL
+    BlockNoItems,           // blocks of just the group header: no items, dwSize 20
+    BlockUnknownHandles,    // item client handles are the client's plus 0x40000000
+    BlockHandleAllOnes,     // item client handles are all 0xFFFFFFFF
+    BlockOtherFormat,       // the FORMATETC of each callback names "OPCSTMFORMATWRITECOMPLETE"
+    BlockNullHandle,        // the medium's hGlobal is null
+    BlockCountPastEnd,      // dwItemCount is 1000 more than the headers in the block
+    BlockOffsetPastEnd,     // the first item's dwValueOffset points 64 bytes past the block
+    BlockCutString,         // string items go last and the block (dwSize and the memory) is cut
+                            // 4 bytes short, inside the last string's tail
+    CallbacksAfterUnadvise, // DUnadvise answers S_OK but the sink is called on until the group
+                            // is removed or the server released
+    ReleaseNeverZero,       // the server object's Release never answers 0; the object stops
+                            // its groups and stays (unreachable for the client) when the count
+                            // would have reached 0
+    HangCreate,             // CreateInstance hangs, then succeeds
+    HangStatus,             // GetStatus hangs, then answers
+    HangBrowse,             // ChangeBrowsePosition and BrowseOPCItemIDs hang, then answer
+    HangAddItems,           // AddItems hangs, then answers
+    FactoryFails,           // the class factory's CreateInstance fails with kFactoryFailure
+    MissingLibrary,         // registered with a library that does not exist
+    Flat,                   // no branches at all: the five items a, b, x1, x2, y1 at the root
+};
+
+struct TestClass {
+    Fault fault;
+    const char* progId;
+    const char* description;
+};
+
+inline constexpr TestClass kTestClasses[] = {
+    {Fault::None, "Tagvista.Test.Good", "Well-behaved test server"},
+    {Fault::StatusFails, "Tagvista.Test.StatusFails", "GetStatus fails"},
+    {Fault::StatusTimesOutOfRange, "Tagvista.Test.StatusTimesOutOfRange", "GetStatus times out of range"},
+    {Fault::State0, "Tagvista.Test.State0", "Server state 0"},
+    {Fault::State7, "Tagvista.Test.State7", "Server state 7"},
+    {Fault::State255, "Tagvista.Test.State255", "Server state 255"},
+    {Fault::State256, "Tagvista.Test.State256", "Server state 256"},
+    {Fault::NoBrowse, "Tagvista.Test.NoBrowse", "No browse interface"},
+    {Fault::BranchBrowseFails, "Tagvista.Test.BranchBrowseFails", "Branch browse fails"},
+    {Fault::LeafBrowseFails, "Tagvista.Test.LeafBrowseFails", "Leaf browse fails"},
+    {Fault::DescentRefused, "Tagvista.Test.DescentRefused", "Browse descent refused"},
+    {Fault::AscentRefused, "Tagvista.Test.AscentRefused", "Browse ascent refused"},
+    {Fault::DuplicateNames, "Tagvista.Test.DuplicateNames", "Names listed twice"},
+    {Fault::SlashNames, "Tagvista.Test.SlashNames", "Names containing the separator"},
+    {Fault::NonBmpNames, "Tagvista.Test.NonBmpNames", "Names outside the BMP and unpaired surrogates"},
+    {Fault::LongNames, "Tagvista.Test.LongNames", "10,000-character names"},
+    {Fault::EndlessTree, "Tagvista.Test.EndlessTree", "A browse tree without end"},
+    {Fault::EndlessEnumerator, "Tagvista.Test.EndlessEnumerator", "An enumerator without end"},
+    {Fault::AddGroupFails, "Tagvista.Test.AddGroupFails", "AddGroup fails"},
+    {Fault::NoItemMgt, "Tagvista.Test.NoItemMgt", "Groups without IOPCItemMgt"},
+    {Fault::AddItemsPartial, "Tagvista.Test.AddItemsPartial", "AddItems refuses some items"},
+    {Fault::NoDataObject, "Tagvista.Test.NoDataObject", "Groups without IDataObject"},
+    {Fault::AdviseFails, "Tagvista.Test.AdviseFails", "DAdvise fails"},
+    {Fault::BlockNegativeStatus, "Tagvista.Test.BlockNegativeStatus", "Blocks with a failed status"},
+    {Fault::BlockNoItems, "Tagvista.Test.BlockNoItems", "Blocks without items"},
+    {Fault::BlockUnknownHandles, "Tagvista.Test.BlockUnknownHandles", "Blocks with unknown client handles"},
+    {Fault::BlockHandleAllOnes, "Tagvista.Test.BlockHandleAllOnes", "Blocks with client handle 0xFFFFFFFF"},
+    {Fault::BlockOtherFormat, "Tagvista.Test.BlockOtherFormat", "Blocks of another clipboard format"},
+    {Fault::BlockNullHandle, "Tagvista.Test.BlockNullHandle", "Callbacks with a null memory handle"},
+    {Fault::BlockCountPastEnd, "Tagvista.Test.BlockCountPastEnd", "Blocks whose item count runs past the end"},
+    {Fault::BlockOffsetPastEnd, "Tagvista.Test.BlockOffsetPastEnd", "Blocks with a value offset past the end"},
+    {Fault::BlockCutString, "Tagvista.Test.BlockCutString", "Blocks with a cut-off string"},
+    {Fault::CallbacksAfterUnadvise, "Tagvista.Test.CallbacksAfterUnadvise", "Callbacks after DUnadvise"},
+    {Fault::ReleaseNeverZero, "Tagvista.Test.ReleaseNeverZero", "Release never reaches 0"},
+    {Fault::HangCreate, "Tagvista.Test.HangCreate", "CreateInstance hangs"},
+    {Fault::HangStatus, "Tagvista.Test.HangStatus", "GetStatus hangs"},
+    {Fault::HangBrowse, "Tagvista.Test.HangBrowse", "Browsing hangs"},
+    {Fault::HangAddItems, "Tagvista.Test.HangAddItems", "AddItems hangs"},
+    {Fault::FactoryFails, "Tagvista.Test.FactoryFails", "The class factory fails"},
+    {Fault::MissingLibrary, "Tagvista.Test.MissingLibrary", "Registered library missing"},
+    {Fault::Flat, "Tagvista.Test.Flat", "A flat address space"},
+};
+
+// {52EC3FAF-91D5-45CF-95DD-A92F9D1C3Ann}, nn the fault's number.
+constexpr CLSID clsidOf(Fault fault)
+{
+    return CLSID{0x52EC3FAF, 0x91D5, 0x45CF, {0x95, 0xDD, 0xA9, 0x2F, 0x9D, 0x1C, 0x3A, static_cast<BYTE>(fault)}};
+}
+
+constexpr const char* progIdOf(Fault fault)
+{
+    for (const TestClass& c : kTestClasses) {
+        if (c.fault == fault) return c.progId;
+    }
+    return nullptr;
+}
+
+constexpr HRESULT kFailure = E_FAIL;
+constexpr HRESULT kFactoryFailure = E_OUTOFMEMORY;
+constexpr const char* kHangKey = "Software\\Tagvista\\TestServer";
+constexpr const char* kHangValue = "HangMilliseconds";
+constexpr DWORD kDefaultHangMs = 2000;
+
+// The vendor text of every test server's status.
+constexpr const char16_t* kVendorInfo = u"Tagvista Test Server";
+
+} // namespace servers::test

@@ -1,0 +1,225 @@
+// A few of the test servers' faults, enough to know each switch reaches its method, and the
+// registrations the build writes.
+#include "ServerTestSupport.h"
+
+#include "servers/simulation/SimulationClasses.h"
+#include "servers/test/TestServers.h"
+
+namespace {
+
+using namespace servertest;
+using servers::test::Fault;
+using servers::test::clsidOf;
+
+std::string classesValue(const std::string& key, const char* name = nullptr)
+{
+    HKEY h;
+    if (RegOpenKeyExA(HKEY_CLASSES_ROOT, key.c_str(), 0, KEY_READ, &h) != ERROR_SUCCESS) return "<no key>";
+    char buffer[1024] = {};
+    DWORD size = sizeof buffer;
+    DWORD type = 0;
+    const LONG rc = RegQueryValueExA(h, name, nullptr, &type, reinterpret_cast<LPBYTE>(buffer), &size);
+    RegCloseKey(h);
+    return rc == ERROR_SUCCESS ? std::string(buffer) : "<no value>";
+}
+
+bool classesKey(const std::string& key)
+{
+    HKEY h;
+    if (RegOpenKeyExA(HKEY_CLASSES_ROOT, key.c_str(), 0, KEY_READ, &h) != ERROR_SUCCESS) return false;
+    RegCloseKey(h);
+    return true;
+}
+
+TEST(Registration, TheSimulationServerIsRegisteredAsAnInstallerWould)
+{
+    const std::string clsid = platform::guidToString(servers::simulation::CLSID_TagvistaSimulation);
+    EXPECT_EQ(classesValue("Tagvista.Simulation\\CurVer"), "Tagvista.Simulation.1");
+    EXPECT_EQ(classesValue("Tagvista.Simulation\\CLSID"), clsid);
+    EXPECT_EQ(classesValue("Tagvista.Simulation.1\\CLSID"), clsid);
+    EXPECT_EQ(classesValue("Tagvista.Simulation.1\\OPC\\Vendor"), "Tagvista");
+    EXPECT_EQ(classesValue("Tagvista.Simulation\\OPC\\Vendor"), "Tagvista");
+    EXPECT_EQ(classesValue("CLSID\\" + clsid + "\\ProgID"), "Tagvista.Simulation.1");
+    EXPECT_EQ(classesValue("CLSID\\" + clsid + "\\VersionIndependentProgID"), "Tagvista.Simulation");
+    EXPECT_EQ(classesValue("CLSID\\" + clsid + "\\InprocServer32"), "../../../lib/libtagvista-simulation.so");
+    EXPECT_TRUE(classesKey("CLSID\\" + clsid + "\\Implemented Categories\\" + platform::guidToString(CATID_OPCDAServer10)));
+    EXPECT_TRUE(classesKey("CLSID\\" + clsid + "\\Implemented Categories\\" + platform::guidToString(CATID_OPCDAServer20)));
+
+    const std::string scale = platform::guidToString(servers::simulation::CLSID_TagvistaScale);
+    EXPECT_EQ(classesValue("Tagvista.Scale.1\\CLSID"), scale);
+    EXPECT_EQ(classesValue("Tagvista.Scale\\CurVer"), "Tagvista.Scale.1");
+}
+
+TEST(Registration, EveryTestServerIsRegisteredUnderItsProgId)
+{
+    for (const servers::test::TestClass& c : servers::test::kTestClasses) {
+        const std::string clsid = platform::guidToString(clsidOf(c.fault));
+        EXPECT_EQ(classesValue(std::string(c.progId) + "\\CLSID"), clsid) << c.progId;
+        EXPECT_EQ(classesValue("CLSID\\" + clsid + "\\ProgID"), c.progId);
+    }
+}
+
+TEST(TestServers, StatusFaults)
+{
+    ComPtr<IOPCServer> s;
+    ASSERT_EQ(create(clsidOf(Fault::StatusFails), s), S_OK);
+    OPCSERVERSTATUS* status = reinterpret_cast<OPCSERVERSTATUS*>(1);
+    EXPECT_EQ(s->GetStatus(&status), servers::test::kFailure);
+    EXPECT_EQ(status, nullptr);
+
+    ASSERT_EQ(create(clsidOf(Fault::StatusTimesOutOfRange), s), S_OK);
+    ASSERT_EQ(s->GetStatus(&status), S_OK);
+    EXPECT_GE(platform::fileTimeToU64(status->ftCurrentTime), 0x8000000000000000ull);
+    CoTaskMemFree(status->szVendorInfo);
+    CoTaskMemFree(status);
+
+    ASSERT_EQ(create(clsidOf(Fault::State256), s), S_OK);
+    ASSERT_EQ(s->GetStatus(&status), S_OK);
+    EXPECT_EQ(static_cast<DWORD>(status->dwServerState), 256u);
+    CoTaskMemFree(status->szVendorInfo);
+    CoTaskMemFree(status);
+}
+
+TEST(TestServers, BrowseFaults)
+{
+    ComPtr<IOPCServer> s;
+    ASSERT_EQ(create(clsidOf(Fault::NoBrowse), s), S_OK);
+    ComPtr<IOPCBrowseServerAddressSpace> b;
+    EXPECT_EQ(s.as(b), E_NOINTERFACE);
+
+    ASSERT_EQ(create(clsidOf(Fault::DescentRefused), b), S_OK);
+    EXPECT_EQ(browse(b.get(), OPC_BRANCH), std::vector<std::u16string>{u"X"});
+    EXPECT_EQ(b->ChangeBrowsePosition(OPC_BROWSE_DOWN, u"X"), servers::test::kFailure);
+
+    ASSERT_EQ(create(clsidOf(Fault::EndlessEnumerator), b), S_OK);
+    // drain stops at its limit: the enumerator itself never says it is done.
+    ComPtr<IEnumString> e;
+    ASSERT_EQ(b->BrowseOPCItemIDs(OPC_LEAF, u"", VT_EMPTY, 0, e.put()), S_OK);
+    const auto first = drain(e.get(), 1000);
+    ASSERT_EQ(first.size(), 1000u);
+    EXPECT_EQ(first[0], u"a");
+    EXPECT_EQ(first[2], u"More0");
+
+    ASSERT_EQ(create(clsidOf(Fault::EndlessTree), b), S_OK);
+    for (int i = 0; i < 200; ++i) ASSERT_EQ(b->ChangeBrowsePosition(OPC_BROWSE_DOWN, u"Deeper"), S_OK);
+    EXPECT_EQ(browse(b.get(), OPC_BRANCH), std::vector<std::u16string>{u"Deeper"});
+    // A flat browse of a tree without end still answers, bounded.
+    EXPECT_FALSE(browse(b.get(), OPC_FLAT).empty());
+}
+
+TEST(TestServers, BlockFaultsReachTheSink)
+{
+    ComPtr<IOPCServer> s;
+    ASSERT_EQ(create(clsidOf(Fault::BlockNullHandle), s), S_OK);
+    ComPtr<IOPCItemMgt> g;
+    ASSERT_EQ(addGroup(s.get(), u"G", 10, g), S_OK);
+    ASSERT_EQ(addItem(g.get(), u"a", 1), S_OK);
+    ComPtr<IDataObject> d;
+    ASSERT_EQ(g.as(d), S_OK);
+    auto sink = makeSink<RecordingSink>();
+    FORMATETC f = streamFormat();
+    DWORD c = 0;
+    ASSERT_EQ(d->DAdvise(&f, 0, sink.get(), &c), S_OK);
+    ASSERT_TRUE(sink->waitFor(1));
+    EXPECT_TRUE(sink->calls()[0].nullHandle);
+    EXPECT_EQ(d->DUnadvise(c), S_OK);
+
+    ASSERT_EQ(create(clsidOf(Fault::BlockCutString), s), S_OK);
+    ASSERT_EQ(addGroup(s.get(), u"G", 10, g), S_OK);
+    ASSERT_EQ(addItem(g.get(), u"b", 1), S_OK);
+    ASSERT_EQ(addItem(g.get(), u"a", 2), S_OK);
+    ASSERT_EQ(g.as(d), S_OK);
+    auto cut = makeSink<RecordingSink>();
+    ASSERT_EQ(d->DAdvise(&f, 0, cut.get(), &c), S_OK);
+    ASSERT_TRUE(cut->waitFor(1));
+    const BlockReader block(cut->calls()[0].block);
+    EXPECT_EQ(block.size(), block.bytes().size());
+    ASSERT_EQ(block.count(), 2u);
+    EXPECT_EQ(block.client(1), 1u) << "the string went last";
+    // "Tagvista" is 16 bytes; the record would end 22 bytes after its count.
+    EXPECT_LT(block.bytes().size(), block.offset(1) + 16 + 4 + 16 + 2);
+}
+
+TEST(TestServers, CallbacksGoOnAfterDUnadviseUntilTheGroupGoes)
+{
+    ComPtr<IOPCServer> s;
+    ASSERT_EQ(create(clsidOf(Fault::CallbacksAfterUnadvise), s), S_OK);
+    ComPtr<IOPCItemMgt> g;
+    OPCHANDLE handle = 0;
+    ASSERT_EQ(addGroup(s.get(), u"G", 10, g, &handle), S_OK);
+    ASSERT_EQ(addItem(g.get(), u"a", 1), S_OK);
+    ComPtr<IDataObject> d;
+    ASSERT_EQ(g.as(d), S_OK);
+    auto sink = makeSink<RecordingSink>();
+    FORMATETC f = streamFormat();
+    DWORD c = 0;
+    ASSERT_EQ(d->DAdvise(&f, 0, sink.get(), &c), S_OK);
+    ASSERT_TRUE(sink->waitFor(1));
+    EXPECT_EQ(d->DUnadvise(c), S_OK);
+    const std::size_t after = sink->callCount();
+    ASSERT_TRUE(sink->waitFor(after + 3)) << "the careless server calls on";
+    d.reset();
+    g.reset();
+    EXPECT_EQ(s->RemoveGroup(handle, TRUE), S_OK);
+    EXPECT_EQ(sink->refCount(), 1);
+}
+
+TEST(TestServers, ReleaseNeverReachesZeroButTheGroupsStop)
+{
+    ComPtr<IOPCServer> s;
+    ASSERT_EQ(create(clsidOf(Fault::ReleaseNeverZero), s), S_OK);
+    ComPtr<IOPCItemMgt> g;
+    ASSERT_EQ(addGroup(s.get(), u"G", 10, g), S_OK);
+    ASSERT_EQ(addItem(g.get(), u"a", 1), S_OK);
+    ComPtr<IDataObject> d;
+    ASSERT_EQ(g.as(d), S_OK);
+    auto sink = makeSink<RecordingSink>();
+    FORMATETC f = streamFormat();
+    DWORD c = 0;
+    ASSERT_EQ(d->DAdvise(&f, 0, sink.get(), &c), S_OK);
+    ASSERT_TRUE(sink->waitFor(1));
+    d.reset();
+    g.reset();
+    IOPCServer* raw = s.detach();
+    for (int i = 0; i < 5; ++i) EXPECT_EQ(raw->Release(), 1u);
+    EXPECT_EQ(sink->refCount(), 1) << "the groups stopped when the count would have reached 0";
+}
+
+TEST(TestServers, GroupFaults)
+{
+    ComPtr<IOPCServer> s;
+    ComPtr<IOPCItemMgt> g;
+    ASSERT_EQ(create(clsidOf(Fault::AddGroupFails), s), S_OK);
+    EXPECT_EQ(addGroup(s.get(), u"G", 100, g), servers::test::kFailure);
+    EXPECT_FALSE(g);
+
+    ASSERT_EQ(create(clsidOf(Fault::NoItemMgt), s), S_OK);
+    EXPECT_EQ(addGroup(s.get(), u"G", 100, g), E_NOINTERFACE);
+
+    ASSERT_EQ(create(clsidOf(Fault::AddItemsPartial), s), S_OK);
+    ASSERT_EQ(addGroup(s.get(), u"G", 100, g), S_OK);
+    EXPECT_EQ(addItem(g.get(), u"a", 1), S_OK);
+    EXPECT_EQ(addItem(g.get(), u"X/x1", 2), servers::test::kFailure);
+}
+
+TEST(TestServers, HangsLastAsLongAsTheUserKeySays)
+{
+    setUserDword(servers::test::kHangKey, servers::test::kHangValue, 1);
+    ComPtr<IOPCServer> s;
+    ASSERT_EQ(create(clsidOf(Fault::HangCreate), s), S_OK);
+    ASSERT_EQ(create(clsidOf(Fault::HangStatus), s), S_OK);
+    OPCSERVERSTATUS* status = nullptr;
+    ASSERT_EQ(s->GetStatus(&status), S_OK);
+    CoTaskMemFree(status->szVendorInfo);
+    CoTaskMemFree(status);
+    deleteUserValue(servers::test::kHangKey, servers::test::kHangValue);
+}
+
+TEST(TestServers, ActivationFaults)
+{
+    ComPtr<IOPCServer> s;
+    EXPECT_EQ(create(clsidOf(Fault::FactoryFails), s), servers::test::kFactoryFailure);
+    EXPECT_EQ(create(clsidOf(Fault::MissingLibrary), s), HRESULT_FROM_WIN32(ERROR_MOD_NOT_FOUND));
+}
+
+} // namespace

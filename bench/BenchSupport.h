@@ -1,0 +1,111 @@
+// Helpers of the engine's benchmark programs: a scratch user registry for the scale server's
+// size, a scale server connection driven on this thread's dispatcher, medians and memory figures.
+#pragma once
+
+#include "client/Host.h"
+#include "client/Logger.h"
+#include "client/OPC_Connection.h"
+#include "client/WindowMessages.h"
+#include "platform/Registry.h"
+#include "servers/simulation/SimulationClasses.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <malloc.h>
+#include <string>
+#include <unistd.h>
+#include <vector>
+
+namespace bench {
+
+using Clock = std::chrono::steady_clock;
+
+inline double median(std::vector<double> values)
+{
+    if (values.empty()) return 0;
+    std::sort(values.begin(), values.end());
+    const std::size_t n = values.size();
+    return n % 2 ? values[n / 2] : (values[n / 2 - 1] + values[n / 2]) / 2;
+}
+
+inline double seconds(Clock::duration d) { return std::chrono::duration<double>(d).count(); }
+
+// Bytes the allocator has handed out and not got back.
+inline double heapInUse() { return static_cast<double>(mallinfo2().uordblks + mallinfo2().hblkhd); }
+
+// Resident set size in bytes.
+inline double residentBytes()
+{
+    std::ifstream statm("/proc/self/statm");
+    long pages = 0, resident = 0;
+    statm >> pages >> resident;
+    return static_cast<double>(resident) * static_cast<double>(sysconf(_SC_PAGESIZE));
+}
+
+// A user registry of its own (the scale server reads its size there) and COM started.
+class Session {
+public:
+    Session()
+    {
+        char pattern[] = "/tmp/tagvista-bench-XXXXXX";
+        _home = mkdtemp(pattern);
+        setenv("XDG_CONFIG_HOME", _home.c_str(), 1);
+        platform::registry::reload();
+        logg::Logger::instance().setFileName("");
+        logg::Logger::instance().setConsole(-1);
+        logg::Logger::instance().setLevel(0);
+        platform::Dispatcher::instance().bindMainThread();
+        platform::Dispatcher::instance().setHandler([this](UINT id, WPARAM w, LPARAM) {
+            if (onMessage) onMessage(id, w);
+        });
+        _host = std::make_unique<Host>("(local)", std::array<std::uint8_t, 4>{127, 0, 0, 1});
+        pumpUntil([&] { return !_host->busy(); });
+    }
+    ~Session()
+    {
+        std::error_code ec;
+        std::filesystem::remove_all(_home, ec);
+    }
+
+    // The scale server's size for the next object made.
+    void scale(DWORD branches, DWORD itemsPerBranch, DWORD updateRate, DWORD changingPercent)
+    {
+        HKEY key = nullptr;
+        RegCreateKeyExA(HKEY_CURRENT_USER, servers::simulation::kScaleUserKey, 0, nullptr, 0, KEY_WRITE, nullptr, &key,
+                        nullptr);
+        const std::pair<const char*, DWORD> values[] = {{"Branches", branches}, {"ItemsPerBranch", itemsPerBranch},
+                                                        {"Depth", 1}, {"UpdateRate", updateRate},
+                                                        {"ChangingPercent", changingPercent}};
+        for (const auto& [name, value] : values)
+            RegSetValueExA(key, name, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&value), sizeof value);
+        RegCloseKey(key);
+    }
+
+    std::unique_ptr<OPC_Connection> scaleConnection()
+    {
+        return std::make_unique<OPC_Connection>(_host.get(), servers::simulation::CLSID_TagvistaScale,
+                                                servers::simulation::kScaleProgId);
+    }
+
+    void pumpUntil(const std::function<bool()>& done)
+    {
+        if (!platform::Dispatcher::instance().pumpUntil(done, std::chrono::minutes(10))) {
+            std::fprintf(stderr, "timed out\n");
+            std::exit(1);
+        }
+    }
+
+    std::function<void(UINT, WPARAM)> onMessage;
+
+private:
+    Co::Inner _com;
+    std::string _home;
+    std::unique_ptr<Host> _host;
+};
+
+} // namespace bench

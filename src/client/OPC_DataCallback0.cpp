@@ -1,0 +1,98 @@
+#include "OPC_DataCallback0.h"
+
+#include "DataChangeBlock.h"
+#include "ErrorString.h"
+#include "Host.h"
+#include "Logger.h"
+#include "OPC_Connection.h"
+
+#include <mutex>
+
+OPC_DataCallback0::OPC_DataCallback0() = default;
+
+void OPC_DataCallback0::setConnection(OPC_Connection* connection)
+{
+    std::unique_lock<std::shared_mutex> guard(_deliveryLock);
+    _connection = connection;
+}
+
+void OPC_DataCallback0::detach()
+{
+    std::unique_lock<std::shared_mutex> guard(_deliveryLock);
+    _connection = nullptr;
+}
+
+HRESULT OPC_DataCallback0::QueryInterface(REFIID riid, void** ppvObject)
+{
+    if (!ppvObject) return E_POINTER;
+    if (IsEqualIID(riid, IID_IUnknown) || IsEqualIID(riid, IID_IAdviseSink)) {
+        *ppvObject = static_cast<IAdviseSink*>(this);
+        AddRef();
+        return S_OK;
+    }
+    *ppvObject = nullptr;
+    return E_NOINTERFACE;
+}
+
+ULONG OPC_DataCallback0::AddRef()
+{
+    const LONG count = ++_refs;
+    if (count == 0) reportAssertion("_refs != -1", __FILE__, __LINE__);
+    return static_cast<ULONG>(count);
+}
+
+ULONG OPC_DataCallback0::Release()
+{
+    const LONG count = --_refs;
+    if (count < 0) {
+        reportAssertion("_refs > 0", __FILE__, __LINE__);
+        return 0;
+    }
+    if (count == 0) delete this;
+    return static_cast<ULONG>(count);
+}
+
+void OPC_DataCallback0::OnDataChange(FORMATETC* format, STGMEDIUM* medium)
+{
+    std::shared_lock<std::shared_mutex> guard(_deliveryLock);
+    OPC_Connection* const connection = _connection;
+    if (!connection || !format || !medium) return;
+    if (!medium->hGlobal) return;
+    if (format->cfFormat != Co::dataTimeFormat()) return;
+    const void* memory = GlobalLock(medium->hGlobal);
+    if (!memory) return;
+
+    const DataChangeBlock block(memory, GlobalSize(medium->hGlobal));
+    const char* prefixHost = connection->ownerHost()->name().c_str();
+    const char* prefixName = connection->name().c_str();
+    if (!block.valid()) {
+        LOGG(2, "%s|%s: DataCallback: a block of %zu bytes has no room for its header", prefixHost, prefixName,
+             GlobalSize(medium->hGlobal));
+    } else {
+        if (FAILED(block.status()))
+            LOGG(2, "%s|%s: DataCallback::hrStatus Failed: %s", prefixHost, prefixName,
+                 ErrorString(block.status()).c_str());
+        const std::uint32_t count = block.itemCount();
+        const std::uint32_t fit = block.headersThatFit();
+        if (fit < count)
+            LOGG(2, "%s|%s: DataCallback: %u item headers announced, %u fit in the block of %zu bytes", prefixHost,
+                 prefixName, count, fit, GlobalSize(medium->hGlobal));
+        for (std::uint32_t i = 0; i < fit; ++i) {
+            DataChangeBlock::ItemHeader header;
+            block.itemHeader(i, header);
+            VARIANT value;
+            VariantInit(&value);
+            const DataChangeBlock::Value result = block.readValue(header.valueOffset, value);
+            if (result != DataChangeBlock::Value::Ok) {
+                LOGG(2, "%s|%s: DataCallback: the value of item #%d at offset %u %s; dropped", prefixHost, prefixName,
+                     static_cast<int>(header.clientHandle), header.valueOffset,
+                     result == DataChangeBlock::Value::DoesNotFit ? "runs past the end of the block"
+                                                                  : "is of a type the block cannot carry");
+                continue;
+            }
+            connection->onItemNewValue(header.clientHandle, &value, &header.timeStamp, header.quality);
+            VariantClear(&value);
+        }
+    }
+    GlobalUnlock(medium->hGlobal);
+}

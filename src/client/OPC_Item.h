@@ -1,0 +1,73 @@
+// The nodes of a server's address space: items (leaves) with their current value, and branches
+// that own their child branches and items.
+#pragma once
+
+#include "platform/Time.h"
+#include "platform/Variant.h"
+
+#include <memory>
+#include <string>
+#include <vector>
+
+class OPC_Branch;
+
+// One item of the address space. Built and destroyed on the connection's worker thread; its value
+// record is written on data-change callback threads and read on the main thread, always through
+// setValue/readValue, which keep value, quality and time stamp together.
+class OPC_Item {
+public:
+    OPC_Item(OPC_Branch* parent, std::string name);
+    virtual ~OPC_Item();
+    OPC_Item(const OPC_Item&) = delete;
+    OPC_Item& operator=(const OPC_Item&) = delete;
+
+    OPC_Branch* parent() const { return _parent; }
+    const std::string& name() const { return _name; }
+
+    // The item identifier registered with the server: the names from below the connection down
+    // to this node, joined by "/". Computed once and cached; worker thread.
+    const std::string& path();
+
+    // The current value record, copied out whole. Any thread.
+    struct Record {
+        platform::Variant value;
+        WORD quality = 0;
+        FILETIME timeStamp{0, 0};
+    };
+    Record readValue() const;
+    // Stores a deep copy of value with its quality and time stamp, then posts WM_ITEM_NEW_VALUE
+    // with this item. Data-change callback threads.
+    void setValue(const VARIANT* value, WORD quality, const FILETIME* timeStamp);
+
+protected:
+    friend class OPC_Branch;
+    OPC_Branch* _parent;  // not owned; null for the connection itself
+    std::string _name;
+    std::string _cachedPath;
+    VARIANT _value;
+    WORD _quality = 0;
+    FILETIME _timeStamp{0, 0};
+};
+
+// One branch: owns its child branches and its items, in the order the server gave them.
+class OPC_Branch : public OPC_Item {
+public:
+    OPC_Branch(OPC_Branch* parent, std::string name);
+    ~OPC_Branch() override;
+
+    // Destroys the whole subtree below this branch (branches first, then items) and leaves both
+    // lists empty; the branch itself stays.
+    void clear();
+
+    const std::vector<std::unique_ptr<OPC_Branch>>& branches() const { return _branches; }
+    const std::vector<std::unique_ptr<OPC_Item>>& leaves() const { return _leaves; }
+    OPC_Branch* addBranch(std::string name);
+    OPC_Item* addLeaf(std::string name);
+
+    // True for the root of a server's tree (the connection).
+    virtual bool isConnection() const { return false; }
+
+private:
+    std::vector<std::unique_ptr<OPC_Branch>> _branches;
+    std::vector<std::unique_ptr<OPC_Item>> _leaves;
+};

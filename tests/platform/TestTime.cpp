@@ -195,11 +195,17 @@ TEST_F(LocalTime, FileTimeShiftsByTheZoneOffset)
 TEST_F(LocalTime, GetLocalTimeMatchesTheWallClock)
 {
     // Compare within one second of the C library's view; retry when the second turned over.
+    // The precise clock on both sides: time() may lag it by a tick and straddle the turn.
+    auto now = [] {
+        timespec ts{};
+        clock_gettime(CLOCK_REALTIME, &ts);
+        return ts.tv_sec;
+    };
     for (int attempt = 0; attempt < 100; ++attempt) {
-        const std::time_t t0 = std::time(nullptr);
+        const std::time_t t0 = now();
         SYSTEMTIME st{};
         GetLocalTime(&st);
-        if (std::time(nullptr) != t0) continue;
+        if (now() != t0) continue;
         std::tm tm{};
         localtime_r(&t0, &tm);
         EXPECT_EQ(st.wYear, tm.tm_year + 1900);

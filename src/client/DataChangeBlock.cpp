@@ -13,32 +13,7 @@ constexpr std::size_t kSmallestString = 4 + 2;  // a count and a terminator
 // Bytes a fixed-size element or scalar value takes; 0 for types whose data is not fixed-size.
 std::size_t fixedSize(VARTYPE type)
 {
-    switch (type) {
-    case VT_I1:
-    case VT_UI1:
-        return 1;
-    case VT_I2:
-    case VT_UI2:
-    case VT_BOOL:
-        return 2;
-    case VT_I4:
-    case VT_UI4:
-    case VT_INT:
-    case VT_UINT:
-    case VT_R4:
-    case VT_ERROR:
-        return 4;
-    case VT_I8:
-    case VT_UI8:
-    case VT_R8:
-    case VT_CY:
-    case VT_DATE:
-        return 8;
-    case VT_DECIMAL:
-        return 16;
-    default:
-        return 0;
-    }
+    return type == VT_DECIMAL ? sizeof(DECIMAL) : platform::scalarValueSize(type);
 }
 
 // Frees the strings gathered for an array that is not built after all.

@@ -20,34 +20,8 @@ namespace {
 // Bytes of the value a VT_BYREF pointer refers to, for the plain base types.
 std::size_t referencedSize(VARTYPE base)
 {
-    switch (base) {
-    case VT_I1:
-    case VT_UI1:
-        return 1;
-    case VT_I2:
-    case VT_UI2:
-    case VT_BOOL:
-        return 2;
-    case VT_I4:
-    case VT_UI4:
-    case VT_INT:
-    case VT_UINT:
-    case VT_R4:
-    case VT_ERROR:
-        return 4;
-    case VT_I8:
-    case VT_UI8:
-    case VT_R8:
-    case VT_CY:
-    case VT_DATE:
-        return 8;
-    case VT_BSTR:
-    case VT_UNKNOWN:
-    case VT_DISPATCH:
-        return sizeof(void*);
-    default:
-        return 0;
-    }
+    if (base == VT_BSTR || base == VT_UNKNOWN || base == VT_DISPATCH) return sizeof(void*);
+    return platform::scalarValueSize(base);
 }
 
 HRESULT readThroughAt(const VARIANT& source, VARIANT& view, int depth)
@@ -201,4 +175,32 @@ HRESULT VariantCopyInd(VARIANT* pvarDest, const VARIANTARG* pvargSrc)
     if (FAILED(hr)) return hr;
     // `view` borrows the referenced value; VariantCopy gives the destination its own copy.
     return VariantCopy(pvarDest, &view);
+}
+
+std::size_t platform::scalarValueSize(VARTYPE vt)
+{
+    switch (vt) {
+    case VT_I1:
+    case VT_UI1:
+        return 1;
+    case VT_I2:
+    case VT_UI2:
+    case VT_BOOL:
+        return 2;
+    case VT_I4:
+    case VT_UI4:
+    case VT_INT:
+    case VT_UINT:
+    case VT_R4:
+    case VT_ERROR:
+        return 4;
+    case VT_I8:
+    case VT_UI8:
+    case VT_R8:
+    case VT_CY:
+    case VT_DATE:
+        return 8;
+    default:
+        return 0;
+    }
 }

@@ -266,6 +266,11 @@ INT VariantTimeToSystemTime(DOUBLE vtime, SYSTEMTIME* lpSystemTime);
 
 namespace platform {
 
+// Bytes the value of a fixed-size scalar type takes (1 for VT_I1/VT_UI1, 2 for VT_I2/VT_UI2/
+// VT_BOOL, 4 for VT_I4/VT_UI4/VT_INT/VT_UINT/VT_R4/VT_ERROR, 8 for VT_I8/VT_UI8/VT_R8/VT_CY/
+// VT_DATE); 0 for every other type, VT_DECIMAL included.
+std::size_t scalarValueSize(VARTYPE vt);
+
 // The user locale's number punctuation, as VariantChangeType and number texts use it: taken from
 // LC_NUMERIC of the environment (LC_ALL, LC_NUMERIC, LANG) when the platform layer first needs
 // it. Tests may override it.

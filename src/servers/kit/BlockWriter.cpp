@@ -19,50 +19,19 @@ using opcstream::kVariantImageSize;
 // A BSTR element is a pointer, 4 bytes in the 32-bit image the stream carries.
 constexpr ULONG kBstrElementImageSize = 4;
 
-// Bytes the value of a fixed-size scalar type takes; 0 for every other type.
-std::size_t scalarSize(VARTYPE vt)
-{
-    switch (vt) {
-    case VT_EMPTY:
-    case VT_NULL:
-        return 0;
-    case VT_I1:
-    case VT_UI1:
-        return 1;
-    case VT_I2:
-    case VT_UI2:
-    case VT_BOOL:
-        return 2;
-    case VT_I4:
-    case VT_UI4:
-    case VT_INT:
-    case VT_UINT:
-    case VT_R4:
-    case VT_ERROR:
-        return 4;
-    case VT_I8:
-    case VT_UI8:
-    case VT_R8:
-    case VT_CY:
-    case VT_DATE:
-        return 8;
-    default:
-        return 0;
-    }
-}
 
 bool isScalar(VARTYPE vt)
 {
-    return vt == VT_EMPTY || vt == VT_NULL || vt == VT_DECIMAL || scalarSize(vt) != 0;
+    return vt == VT_EMPTY || vt == VT_NULL || vt == VT_DECIMAL || platform::scalarValueSize(vt) != 0;
 }
 
 // Element types an array may have in the stream.
 bool isArrayElement(VARTYPE vt)
 {
-    return vt == VT_BSTR || vt == VT_DECIMAL || scalarSize(vt) != 0;
+    return vt == VT_BSTR || vt == VT_DECIMAL || platform::scalarValueSize(vt) != 0;
 }
 
-std::size_t elementSize(VARTYPE vt) { return vt == VT_DECIMAL ? sizeof(DECIMAL) : scalarSize(vt); }
+std::size_t elementSize(VARTYPE vt) { return vt == VT_DECIMAL ? sizeof(DECIMAL) : platform::scalarValueSize(vt); }
 
 std::size_t bstrTailSize(BSTR s) { return 4 + SysStringByteLen(s) + 2; }
 
@@ -152,7 +121,7 @@ BYTE* writeRecord(BYTE* p, const VARIANT& v)
     }
     put16(p, v.vt);
     if (!(v.vt & VT_ARRAY)) {
-        if (const std::size_t n = scalarSize(v.vt)) std::memcpy(p + 8, &v.llVal, n);
+        if (const std::size_t n = platform::scalarValueSize(v.vt)) std::memcpy(p + 8, &v.llVal, n);
         p += kVariantImageSize;
         return v.vt == VT_BSTR ? writeBstrTail(p, v.bstrVal) : p;
     }

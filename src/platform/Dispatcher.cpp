@@ -64,12 +64,11 @@ void Dispatcher::setWakeHook(WakeHook hook)
 {
     std::unique_lock lock(_mutex);
     _wakeHook = hook ? std::make_shared<const WakeHook>(std::move(hook)) : nullptr;
-    // Work that arrived before the hook existed would otherwise wait for the next arrival.
+    // A wake handed to an earlier hook may never be drained: the new hook starts afresh. Work
+    // that arrived before it would otherwise wait for the next arrival.
+    _wakePending = false;
     const bool waiting = !_sent.empty() || !_posted.empty() || _drainLeft.load(std::memory_order_relaxed) > 0;
-    if (waiting && _wakeHook) {
-        _wakePending = false;
-        wakeLocked(lock);
-    }
+    if (waiting && _wakeHook) wakeLocked(lock);
 }
 
 // Called with the lock held and no wake pending; leaves the lock released.

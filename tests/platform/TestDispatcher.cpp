@@ -194,6 +194,21 @@ TEST_F(DispatcherTest, WakeHookInstalledLateFiresForWaitingWork)
     EXPECT_EQ(wakes, 1);
 }
 
+TEST_F(DispatcherTest, ReplacedHookIsWokenEvenIfTheOldOnesDrainNeverRan)
+{
+    int oldWakes = 0;
+    _dispatcher.setWakeHook([&] { ++oldWakes; });
+    _dispatcher.post(msgPosted, 0);
+    ASSERT_EQ(oldWakes, 1);
+    _dispatcher.removePosted([](UINT, WPARAM, LPARAM) { return true; });  // the drain never comes
+    int newWakes = 0;
+    _dispatcher.setWakeHook([&] { ++newWakes; });
+    EXPECT_EQ(newWakes, 0) << "nothing is waiting";
+    _dispatcher.post(msgPosted, 0);
+    EXPECT_EQ(newWakes, 1);
+    EXPECT_EQ(oldWakes, 1);
+}
+
 TEST_F(DispatcherTest, HandlersMayPostSendAndReplaceThemselves)
 {
     std::vector<UINT> order;

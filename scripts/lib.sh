@@ -7,6 +7,7 @@ TAGVISTA_ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 TAGVISTA_PACKAGES=(
   g++ cmake ninja-build pkg-config
   libgtest-dev libgmock-dev googletest libbenchmark-dev
+  qt6-base-dev fonts-dejavu-core
 )
 
 tagvista_sudo() {

@@ -1,0 +1,94 @@
+#include "UserSettings.h"
+
+#include "platform/Registry.h"
+
+#include <climits>
+#include <unistd.h>
+#include <vector>
+
+namespace settings {
+
+namespace {
+
+// Closes the key however the caller leaves.
+class Key {
+public:
+    ~Key()
+    {
+        if (_key) RegCloseKey(_key);
+    }
+    PHKEY put() { return &_key; }
+    HKEY get() const { return _key; }
+
+private:
+    HKEY _key = nullptr;
+};
+
+std::string readExecutablePath()
+{
+    std::vector<char> buffer(PATH_MAX + 1);
+    const ssize_t length = ::readlink("/proc/self/exe", buffer.data(), buffer.size() - 1);
+    if (length <= 0) return {};
+    return std::string(buffer.data(), static_cast<std::size_t>(length));
+}
+
+// RegOpenKeyExA takes the path below the hive, without the stored form's leading backslash.
+std::string subKey()
+{
+    return keyPath().substr(1);
+}
+
+} // namespace
+
+const std::string& executablePath()
+{
+    static const std::string path = readExecutablePath();
+    return path;
+}
+
+const std::string& executableFileName()
+{
+    static const std::string name = [] {
+        const std::string& path = executablePath();
+        const std::size_t slash = path.find_last_of('/');
+        return slash == std::string::npos ? path : path.substr(slash + 1);
+    }();
+    return name;
+}
+
+std::string keyPath()
+{
+    return "\\Software\\Quellmark\\" + executableFileName();
+}
+
+std::optional<std::string> readString(const char* valueName)
+{
+    Key key;
+    if (RegOpenKeyExA(HKEY_CURRENT_USER, subKey().c_str(), 0, KEY_READ, key.put()) != ERROR_SUCCESS) return std::nullopt;
+    DWORD type = REG_NONE;
+    DWORD size = 0;
+    if (RegQueryValueExA(key.get(), valueName, nullptr, &type, nullptr, &size) != ERROR_SUCCESS) return std::nullopt;
+    if (type != REG_SZ && type != REG_EXPAND_SZ) return std::nullopt;
+    std::string data(size, '\0');
+    if (size > 0 &&
+        RegQueryValueExA(key.get(), valueName, nullptr, &type, reinterpret_cast<LPBYTE>(data.data()), &size) !=
+            ERROR_SUCCESS)
+        return std::nullopt;
+    data.resize(size);
+    // The stored size counts the terminator; a value written without one has none to cut.
+    const std::size_t end = data.find('\0');
+    if (end != std::string::npos) data.resize(end);
+    return data;
+}
+
+bool writeString(const char* valueName, const std::string& text)
+{
+    Key key;
+    if (RegCreateKeyExA(HKEY_CURRENT_USER, subKey().c_str(), 0, nullptr, REG_OPTION_NON_VOLATILE, KEY_WRITE, nullptr,
+                        key.put(), nullptr) != ERROR_SUCCESS)
+        return false;
+    return RegSetValueExA(key.get(), valueName, 0, REG_SZ, reinterpret_cast<const BYTE*>(text.c_str()),
+                          static_cast<DWORD>(text.size() + 1)) == ERROR_SUCCESS;
+}
+
+} // namespace settings

@@ -1,0 +1,27 @@
+// The program's per-user settings key and its string values: the window placement and the last
+// remote host live there, in the current user's registry hive.
+#pragma once
+
+#include <optional>
+#include <string>
+
+namespace settings {
+
+// The executable's file name with its extension and without its folder ("tagvista"); the
+// program's full path comes from the system, so a renamed copy keeps settings of its own.
+// Computed once; any thread.
+const std::string& executableFileName();
+// The executable's full path ("" when the system does not tell it).
+const std::string& executablePath();
+
+// "\Software\Quellmark\<executable file name>", the key as it is stored (below HKEY_CURRENT_USER).
+std::string keyPath();
+
+// A string value of the key. Nothing when the key or the value is missing, or the value is not a
+// string. Any thread.
+std::optional<std::string> readString(const char* valueName);
+// Stores a string value, creating the key when it is missing; false when it cannot be stored.
+// Any thread.
+bool writeString(const char* valueName, const std::string& text);
+
+} // namespace settings

@@ -8,6 +8,7 @@ TAGVISTA_PACKAGES=(
   g++ cmake ninja-build pkg-config
   libgtest-dev libgmock-dev googletest libbenchmark-dev
   qt6-base-dev fonts-dejavu-core
+  libcli11-dev
 )
 
 tagvista_sudo() {

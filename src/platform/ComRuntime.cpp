@@ -16,6 +16,21 @@
 
 namespace {
 
+// The loader's text for its last failure on this thread. The loader keeps that text in a buffer
+// of the thread until it is asked twice; a worker thread that ends without the second question
+// leaves the buffer behind, so it is asked twice here.
+std::string takeLoaderError(const std::string& fallback)
+{
+    const char* reason = dlerror();
+    std::string text = reason ? reason : fallback;
+    dlerror();
+    return text;
+}
+
+} // namespace
+
+namespace {
+
 // --- Process-wide COM state ---------------------------------------------------------------
 
 std::mutex stateLock;
@@ -129,14 +144,14 @@ HRESULT classObjectEntry(REFCLSID rclsid, DllGetClassObjectFn& entry)
     // Two threads loading the same library at once only raise the loader's count for it.
     void* library = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
     if (!library) {
-        const char* reason = dlerror();
-        lastLoadFailure = reason ? reason : path + ": cannot be loaded";
+        lastLoadFailure = takeLoaderError(path + ": cannot be loaded");
         return HRESULT_FROM_WIN32(ERROR_MOD_NOT_FOUND);
     }
     void* symbol = dlsym(library, "DllGetClassObject");
     // A library without the export stays loaded (it cannot be unloaded safely in general) but
     // is not remembered, so that a rebuilt library at the same path is looked at again.
     if (!symbol) {
+        takeLoaderError("");
         lastLoadFailure = path + ": no DllGetClassObject";
         return HRESULT_FROM_WIN32(ERROR_PROC_NOT_FOUND);
     }

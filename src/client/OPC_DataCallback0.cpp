@@ -63,6 +63,7 @@ void OPC_DataCallback0::OnDataChange(FORMATETC* format, STGMEDIUM* medium)
     if (!memory) return;
 
     const DataChangeBlock block(memory, GlobalSize(medium->hGlobal));
+    const ItemNotificationBatch batch;  // the block's notifications go out together at its end
     const char* prefixHost = connection->ownerHost()->name().c_str();
     const char* prefixName = connection->name().c_str();
     if (!block.valid()) {

@@ -17,7 +17,25 @@ std::mutex& recordLock(const void* item)
     return stripes[(bits >> 6) % stripes.size()];
 }
 
+// The notifications gathered by the thread's batch; kept between blocks, so that a block of any
+// size allocates nothing once the thread has seen one like it.
+thread_local std::vector<platform::Dispatcher::Message> gathered;
+thread_local bool gathering = false;
+
 } // namespace
+
+ItemNotificationBatch::ItemNotificationBatch() : _outermost(!gathering)
+{
+    gathering = true;
+}
+
+ItemNotificationBatch::~ItemNotificationBatch()
+{
+    if (!_outermost) return;
+    gathering = false;
+    platform::Dispatcher::instance().post(gathered.data(), gathered.size());
+    gathered.clear();
+}
 
 OPC_Item::OPC_Item(OPC_Branch* parent, std::string name) : _parent(parent), _name(std::move(name))
 {
@@ -60,7 +78,11 @@ void OPC_Item::setValue(const VARIANT* value, WORD quality, const FILETIME* time
         if (timeStamp) std::memcpy(&_timeStamp, timeStamp, sizeof _timeStamp);
     }
     VariantClear(&fresh);
-    platform::Dispatcher::instance().post(WM_ITEM_NEW_VALUE, reinterpret_cast<WPARAM>(this), 0);
+    if (gathering) {
+        gathered.push_back({WM_ITEM_NEW_VALUE, reinterpret_cast<WPARAM>(this), 0});
+    } else {
+        platform::Dispatcher::instance().post(WM_ITEM_NEW_VALUE, reinterpret_cast<WPARAM>(this), 0);
+    }
 }
 
 OPC_Branch::OPC_Branch(OPC_Branch* parent, std::string name) : OPC_Item(parent, std::move(name)) {}

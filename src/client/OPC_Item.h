@@ -2,6 +2,7 @@
 // that own their child branches and items.
 #pragma once
 
+#include "platform/Dispatcher.h"
 #include "platform/Time.h"
 #include "platform/Variant.h"
 
@@ -10,6 +11,21 @@
 #include <vector>
 
 class OPC_Branch;
+
+// While one lives on a thread, the WM_ITEM_NEW_VALUE notifications of that thread's setValue
+// calls are gathered and posted together, in their order, when it ends: a data-change block then
+// takes the dispatcher's lock once instead of once an item. Batches on one thread may nest; the
+// outermost one posts.
+class ItemNotificationBatch {
+public:
+    ItemNotificationBatch();
+    ~ItemNotificationBatch();
+    ItemNotificationBatch(const ItemNotificationBatch&) = delete;
+    ItemNotificationBatch& operator=(const ItemNotificationBatch&) = delete;
+
+private:
+    bool _outermost;
+};
 
 // One item of the address space. Built and destroyed on the connection's worker thread; its value
 // record is written on data-change callback threads and read on the main thread, always through
@@ -36,7 +52,7 @@ public:
     };
     Record readValue() const;
     // Stores a deep copy of value with its quality and time stamp, then posts WM_ITEM_NEW_VALUE
-    // with this item. Data-change callback threads.
+    // with this item (with the batch of the thread, if there is one). Data-change callback threads.
     void setValue(const VARIANT* value, WORD quality, const FILETIME* timeStamp);
 
 protected:

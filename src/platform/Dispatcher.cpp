@@ -101,6 +101,14 @@ void Dispatcher::post(UINT message, WPARAM wParam, LPARAM lParam)
     if (!_wakePending) wakeLocked(lock);
 }
 
+void Dispatcher::post(const Message* messages, std::size_t count)
+{
+    if (count == 0) return;
+    std::unique_lock lock(_mutex);
+    _posted.insert(_posted.end(), messages, messages + count);
+    if (!_wakePending) wakeLocked(lock);
+}
+
 void Dispatcher::synchronize(const std::function<void()>& step)
 {
     if (isMainThread()) {

@@ -71,6 +71,14 @@ public:
     // Any thread; never waits (one short critical section, no allocation once the queue has
     // reached its working size).
     void post(UINT message, WPARAM wParam, LPARAM lParam = 0);
+    // Posts several messages in one critical section, in their order: a thread that produces
+    // many at once (a data-change block) takes the lock once instead of once a message.
+    struct Message {
+        UINT message;
+        WPARAM wParam;
+        LPARAM lParam;
+    };
+    void post(const Message* messages, std::size_t count);
     // Runs step on the main thread and waits until it has run (a worker's completion step).
     // From the main thread it runs at once. The caller keeps step alive meanwhile.
     void synchronize(const std::function<void()>& step);
@@ -108,11 +116,7 @@ public:
 private:
     friend class Worker;
 
-    struct Posted {
-        UINT message;
-        WPARAM wParam;
-        LPARAM lParam;
-    };
+    using Posted = Message;
     // Lives on the waiting sender's stack until done is set (under _mutex).
     struct Synchronous {
         const std::function<void()>* step = nullptr;  // null for a sent message

@@ -1,4 +1,5 @@
 #include "client/OPC_Item.h"
+#include "client/WindowMessages.h"
 
 #include <gtest/gtest.h>
 
@@ -54,4 +55,38 @@ TEST(AddressSpaceNodes, NewItemHasEmptyRecord)
     EXPECT_EQ(record.quality, 0);
     EXPECT_EQ(record.timeStamp.dwLowDateTime, 0u);
     EXPECT_EQ(record.timeStamp.dwHighDateTime, 0u);
+}
+
+TEST(AddressSpaceNodes, BatchPostsItsNotificationsTogetherInOrder)
+{
+    auto& dispatcher = platform::Dispatcher::instance();
+    dispatcher.bindMainThread();
+    dispatcher.processAll();
+    std::vector<WPARAM> seen;
+    dispatcher.setHandler([&](UINT id, WPARAM w, LPARAM) {
+        if (id == WM_ITEM_NEW_VALUE) seen.push_back(w);
+    });
+    Root root;
+    OPC_Item* first = root.addLeaf("first");
+    OPC_Item* second = root.addLeaf("second");
+    platform::Variant value;
+    value->vt = VT_I4;
+    const FILETIME time{1, 2};
+    {
+        const ItemNotificationBatch batch;
+        first->setValue(value.get(), 0xC0, &time);
+        {
+            const ItemNotificationBatch inner;  // nested: the outer one posts
+            second->setValue(value.get(), 0xC0, &time);
+        }
+        first->setValue(value.get(), 0xC0, &time);
+        EXPECT_EQ(dispatcher.postedCount(), 0u) << "nothing goes out before the batch ends";
+        EXPECT_EQ(first->readValue().quality, 0xC0) << "the value itself is stored at once";
+    }
+    dispatcher.processAll();
+    EXPECT_EQ(seen, (std::vector<WPARAM>{WPARAM(first), WPARAM(second), WPARAM(first)}));
+    second->setValue(value.get(), 0x40, &time);  // without a batch: posted at once
+    EXPECT_EQ(dispatcher.postedCount(), 1u);
+    dispatcher.processAll();
+    dispatcher.setHandler(nullptr);
 }

@@ -186,6 +186,23 @@ TEST_F(DispatcherTest, WakeHookFiresOncePerDrainNotPerMessage)
     EXPECT_EQ(wakes, 3);
 }
 
+TEST_F(DispatcherTest, PostedBatchKeepsItsOrderAmongSinglePosts)
+{
+    std::vector<WPARAM> order;
+    _dispatcher.setHandler([&](UINT, WPARAM w, LPARAM) { order.push_back(w); });
+    int wakes = 0;
+    _dispatcher.setWakeHook([&] { ++wakes; });
+    _dispatcher.post(msgPosted, 1);
+    const platform::Dispatcher::Message batch[] = {{msgPosted, 2, 0}, {msgPosted, 3, 0}, {msgPosted, 4, 0}};
+    _dispatcher.post(batch, 3);
+    _dispatcher.post(batch, 0);
+    _dispatcher.post(msgPosted, 5);
+    EXPECT_EQ(wakes, 1);
+    EXPECT_EQ(_dispatcher.postedCount(), 5u);
+    EXPECT_EQ(_dispatcher.processAll(), 5u);
+    EXPECT_EQ(order, (std::vector<WPARAM>{1, 2, 3, 4, 5}));
+}
+
 TEST_F(DispatcherTest, WakeHookInstalledLateFiresForWaitingWork)
 {
     _dispatcher.post(msgPosted, 0);

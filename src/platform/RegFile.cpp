@@ -150,9 +150,11 @@ public:
     {
     }
 
-    void run();
+    // False when the file has no known header and was skipped whole.
+    bool run();
     void complain(std::size_t line, std::string_view reason);
     std::size_t lineCount() const { return _lineNo; }
+    std::size_t complaints() const { return _complaints; }
     void finish();
 
 private:
@@ -190,11 +192,17 @@ bool Reader::readLine(std::string_view& line)
         return false;
     _prevPos = _pos;
     _prevLineNo = _lineNo;
-    std::size_t end = _text.find('\n', _pos);
+    // LF, CR LF, or CR alone as older editors write it.
+    std::size_t end = _text.find_first_of("\r\n", _pos);
+    std::size_t next;
     if (end == std::string_view::npos)
-        end = _text.size();
+        end = next = _text.size();
+    else if (_text[end] == '\r' && end + 1 < _text.size() && _text[end + 1] == '\n')
+        next = end + 2;
+    else
+        next = end + 1;
     line = _text.substr(_pos, end - _pos);
-    _pos = end + 1;
+    _pos = next;
     ++_lineNo;
     return true;
 }
@@ -239,10 +247,10 @@ bool Reader::readHeader()
     return false;
 }
 
-void Reader::run()
+bool Reader::run()
 {
     if (!readHeader())
-        return;
+        return false;
     std::string_view line;
     while (readLine(line)) {
         if (line.find('\0') != std::string_view::npos) {
@@ -259,6 +267,7 @@ void Reader::run()
         else
             complain(_lineNo, "unrecognised line");
     }
+    return true;
 }
 
 void Reader::section(std::string_view text)
@@ -477,6 +486,20 @@ void Reader::value(std::string_view text)
     _current->setValue(std::move(value));
 }
 
+// UTF-16 bytes in the given order to UTF-8; an odd last byte is dropped and flagged.
+std::string decodeUtf16(std::string_view bytes, bool bigEndian, bool& oddLength)
+{
+    const std::size_t count = bytes.size() / 2;
+    oddLength = bytes.size() % 2 != 0;
+    std::u16string units(count, u'\0');
+    for (std::size_t i = 0; i < count; ++i) {
+        auto first = static_cast<BYTE>(bytes[2 * i]);
+        auto second = static_cast<BYTE>(bytes[2 * i + 1]);
+        units[i] = static_cast<char16_t>(bigEndian ? (first << 8) | second : first | (second << 8));
+    }
+    return toUtf8(units);
+}
+
 void appendHexByte(std::string& out, BYTE b)
 {
     static constexpr char digits[] = "0123456789abcdef";
@@ -575,31 +598,32 @@ void writeKey(std::string& out, const regtree::Key& key, std::string& path)
 
 } // namespace
 
-void apply(std::string_view bytes, const std::string& fileName, Root root, regtree::Key& rootKey,
-           const std::shared_ptr<const std::string>& origin, std::vector<std::string>& diagnostics)
+Taken apply(std::string_view bytes, const std::string& fileName, Root root, regtree::Key& rootKey,
+            const std::shared_ptr<const std::string>& origin, std::vector<std::string>& diagnostics)
 {
+    auto at = [&bytes](std::size_t i) { return static_cast<BYTE>(bytes[i]); };
     std::string decoded;
     std::string_view text = bytes;
     bool oddLength = false;
-    if (bytes.size() >= 2 && static_cast<BYTE>(bytes[0]) == 0xFF && static_cast<BYTE>(bytes[1]) == 0xFE) {
-        std::size_t count = (bytes.size() - 2) / 2;
-        oddLength = (bytes.size() - 2) % 2 != 0;
-        std::u16string units(count, u'\0');
-        for (std::size_t i = 0; i < count; ++i) {
-            units[i] = static_cast<char16_t>(static_cast<BYTE>(bytes[2 + 2 * i]) |
-                                             (static_cast<BYTE>(bytes[3 + 2 * i]) << 8));
-        }
-        decoded = toUtf8(units);
+    if (bytes.size() >= 2 && ((at(0) == 0xFF && at(1) == 0xFE) || (at(0) == 0xFE && at(1) == 0xFF))) {
+        decoded = decodeUtf16(bytes.substr(2), at(0) == 0xFE, oddLength);
         text = decoded;
-    } else if (bytes.size() >= 3 && static_cast<BYTE>(bytes[0]) == 0xEF && static_cast<BYTE>(bytes[1]) == 0xBB &&
-               static_cast<BYTE>(bytes[2]) == 0xBF) {
+    } else if (bytes.size() >= 2 && (at(0) == 0) != (at(1) == 0)) {
+        // Text that starts with a NUL byte beside a character is UTF-16 without a byte-order
+        // mark; as UTF-8 its header could never match.
+        decoded = decodeUtf16(bytes, at(0) == 0, oddLength);
+        text = decoded;
+    } else if (bytes.size() >= 3 && at(0) == 0xEF && at(1) == 0xBB && at(2) == 0xBF) {
         text.remove_prefix(3);
     }
     Reader reader(text, fileName, root, rootKey, origin, diagnostics);
-    reader.run();
+    const bool headerRead = reader.run();
     if (oddLength)
         reader.complain(reader.lineCount(), "UTF-16 file of odd length; last byte ignored");
     reader.finish();
+    if (!headerRead)
+        return Taken::nothing;
+    return reader.complaints() == 0 ? Taken::whole : Taken::partly;
 }
 
 std::string write(const regtree::Key& rootKey, Root root)

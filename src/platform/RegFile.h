@@ -25,12 +25,20 @@ enum class Root {
 // file of garbage cannot fill the memory with complaints.
 constexpr std::size_t maxDiagnosticsPerFile = 100;
 
-// Applies the file's content (its raw bytes, any supported encoding) to the tree under root, as
+// How much of a file apply() took.
+enum class Taken {
+    whole,   // every line
+    partly,  // the header and some lines; at least one thing was skipped
+    nothing  // no known header: the file was skipped whole
+};
+
+// Applies the file's content (its raw bytes: UTF-8, or UTF-16 in either byte order, with or
+// without a byte-order mark; lines ending in LF, CR LF or CR alone) to the tree under root, as
 // the registry editor would import it: later definitions override, deletions remove what is
 // there. Values get `origin` as their origin. Each skip appends "<fileName>:<line>: <reason>" to
 // diagnostics. Does not reindex: the caller calls root.reindexTree() once all files are in.
-void apply(std::string_view bytes, const std::string& fileName, Root root, regtree::Key& rootKey,
-           const std::shared_ptr<const std::string>& origin, std::vector<std::string>& diagnostics);
+Taken apply(std::string_view bytes, const std::string& fileName, Root root, regtree::Key& rootKey,
+            const std::shared_ptr<const std::string>& origin, std::vector<std::string>& diagnostics);
 
 // The whole tree as a "Windows Registry Editor Version 5.00" file in UTF-8 that apply() reads
 // back to the same keys, names, types and bytes. Every key gets a section, so empty keys

@@ -4,6 +4,10 @@
 // user tree changes under its own lock, held in exclusive mode across the file rewrite so that
 // the file and the memory never disagree for long. reload() builds new trees and swaps them in;
 // a handle holds a shared_ptr to the tree it was opened on, so it keeps working on that tree.
+//
+// The user file is never lost: one that was not taken whole is kept beside itself under another
+// name before the first rewrite, every rewrite goes through a temporary file of its own, and a
+// symbolic link stays a link to the file it names.
 
 #include "Registry.h"
 
@@ -13,10 +17,15 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <climits>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <filesystem>
+#include <functional>
 #include <mutex>
+#include <optional>
 #include <pwd.h>
 #include <shared_mutex>
 #include <sys/stat.h>
@@ -34,6 +43,9 @@ struct Tree {
     bool readOnly = true;
     std::string filePath;                      // the user file; empty for the classes root
     std::shared_ptr<const std::string> origin; // folder of the user file
+    // The user file on disk holds something the tree does not (it was unreadable, or lines of it
+    // were skipped): the next rewrite keeps it aside first. Guarded by lock.
+    bool keepFileAside = false;
     // Taken only for a tree that can change (readOnly false): shared to read, exclusive to change.
     mutable std::shared_mutex lock;
 };
@@ -116,42 +128,51 @@ std::string xdgFolder(const char* variable, const char* defaultUnderHome)
     return homeFolder() + "/" + defaultUnderHome;
 }
 
-bool readWholeFile(const std::string& path, std::string& out, int& error)
+std::string tooLarge() { return "larger than " + std::to_string(maxFileSize >> 20) + " MB"; }
+
+// Reads a regular file whole. Nothing when it was read, else why not; *missing tells a file that
+// does not exist from one that could not be read.
+std::optional<std::string> readWholeFile(const std::string& path, std::string& out, bool* missing = nullptr)
 {
-    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    // Without O_NONBLOCK, opening a FIFO waits for a writer, for ever. It changes nothing for
+    // the regular files read below.
+    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
     if (fd < 0) {
-        error = errno;
-        return false;
+        if (missing)
+            *missing = errno == ENOENT;
+        return std::string(std::strerror(errno));
     }
     struct stat info {};
-    if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode) || info.st_size > maxFileSize) {
-        error = S_ISDIR(info.st_mode) ? EISDIR : (info.st_size > maxFileSize ? EFBIG : errno);
-        ::close(fd);
-        return false;
-    }
+    std::optional<std::string> problem;
+    if (fstat(fd, &info) != 0)
+        problem = std::strerror(errno);
+    else if (S_ISDIR(info.st_mode))
+        problem = std::strerror(EISDIR);
+    else if (!S_ISREG(info.st_mode))
+        problem = "not a regular file";
+    else if (info.st_size > maxFileSize)
+        problem = tooLarge();
     out.clear();
-    out.reserve(static_cast<std::size_t>(info.st_size));
+    if (!problem)
+        out.reserve(static_cast<std::size_t>(info.st_size));
     char buffer[65536];
-    for (;;) {
+    while (!problem) {
         ssize_t n = ::read(fd, buffer, sizeof buffer);
         if (n < 0 && errno == EINTR)
             continue;
-        if (n < 0) {
-            error = errno;
-            ::close(fd);
-            return false;
-        }
-        if (n == 0)
+        if (n <= 0) {
+            if (n < 0)
+                problem = std::strerror(errno);
             break;
-        out.append(buffer, static_cast<std::size_t>(n));
-        if (out.size() > static_cast<std::size_t>(maxFileSize)) {
-            error = EFBIG;
-            ::close(fd);
-            return false;
         }
+        out.append(buffer, static_cast<std::size_t>(n));
+        if (out.size() > static_cast<std::size_t>(maxFileSize))
+            problem = tooLarge();
     }
     ::close(fd);
-    return true;
+    if (problem)
+        out.clear();
+    return problem;
 }
 
 std::string folderOf(const std::string& path)
@@ -185,13 +206,14 @@ std::shared_ptr<Tree> loadClasses(std::vector<std::string>& diagnostics)
         auto origin = std::make_shared<const std::string>(folder);
         for (const std::string& name : names) {
             std::string path = folder + "/" + name;
+            // A folder named *.reg is no file of the path; anything else that is not a regular
+            // file is reported by the reader.
             struct stat info {};
-            if (::stat(path.c_str(), &info) != 0 || !S_ISREG(info.st_mode))
+            if (::stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode))
                 continue;
             std::string bytes;
-            int error = 0;
-            if (!readWholeFile(path, bytes, error)) {
-                diagnostics.push_back(path + ": cannot read the file: " + std::strerror(error));
+            if (std::optional<std::string> problem = readWholeFile(path, bytes)) {
+                diagnostics.push_back(path + ": cannot read the file: " + *problem + "; file skipped");
                 continue;
             }
             regfile::apply(bytes, path, regfile::Root::classes, tree->root, origin, diagnostics);
@@ -208,11 +230,19 @@ std::shared_ptr<Tree> loadUser(std::vector<std::string>& diagnostics)
     tree->filePath = registry::userFilePath();
     tree->origin = std::make_shared<const std::string>(folderOf(tree->filePath));
     std::string bytes;
-    int error = 0;
-    if (readWholeFile(tree->filePath, bytes, error))
-        regfile::apply(bytes, tree->filePath, regfile::Root::currentUser, tree->root, tree->origin, diagnostics);
-    else if (error != ENOENT)
-        diagnostics.push_back(tree->filePath + ": cannot read the file: " + std::strerror(error));
+    bool missing = false;
+    if (std::optional<std::string> problem = readWholeFile(tree->filePath, bytes, &missing)) {
+        if (!missing) {
+            diagnostics.push_back(tree->filePath + ": cannot read the file: " + *problem +
+                                  "; it is kept aside before the first change");
+            tree->keepFileAside = true;
+        }
+    } else {
+        // Whatever was skipped would be gone after a rewrite: keep a copy of the file then.
+        regfile::Taken taken =
+            regfile::apply(bytes, tree->filePath, regfile::Root::currentUser, tree->root, tree->origin, diagnostics);
+        tree->keepFileAside = taken != regfile::Taken::whole;
+    }
     tree->root.reindexTree();
     return tree;
 }
@@ -236,25 +266,100 @@ bool writeAll(int fd, const std::string& text)
     return true;
 }
 
-// Replaces the file whole: a crash leaves either the old file or the new one, never a mix.
-DWORD replaceFile(const std::string& path, const std::string& text)
+// The file that a write to path replaces: the last target when path is a symbolic link (a
+// chain is followed), so that the link stays; path itself otherwise, whether it exists or not.
+// Fails on a loop.
+bool linkTarget(const std::string& path, std::string& target, int& error)
 {
-    const std::string folder = folderOf(path);
+    target = path;
+    for (int hops = 0; hops < 40; ++hops) {
+        struct stat info {};
+        if (::lstat(target.c_str(), &info) != 0 || !S_ISLNK(info.st_mode))
+            return true;
+        std::string link(PATH_MAX, '\0');
+        ssize_t n = ::readlink(target.c_str(), link.data(), link.size());
+        if (n < 0 || static_cast<std::size_t>(n) >= link.size()) {
+            error = n < 0 ? errno : ENAMETOOLONG;
+            return false;
+        }
+        link.resize(static_cast<std::size_t>(n));
+        target = link.front() == '/' ? link : folderOf(target) + "/" + link;
+    }
+    error = ELOOP;
+    return false;
+}
+
+// Keeps the file at path beside itself as "<name>.bad-<local time>" (with "-2", "-3"... when
+// that name is taken). A hard link leaves the file in place until the new one replaces it;
+// where there can be none (a folder, a file system without links) it is moved instead, never
+// over another file. 0, ENOENT when there is nothing to keep, else the failure.
+int keepAside(const std::string& path, std::string& keptAs)
+{
+    std::time_t now = std::time(nullptr);
+    struct tm local {};
+    char stamp[32] = "";
+    if (::localtime_r(&now, &local) != nullptr)
+        std::strftime(stamp, sizeof stamp, "%Y%m%d-%H%M%S", &local);
+    const std::string base = path + ".bad-" + stamp;
+    for (int n = 1; n <= 1000; ++n) {
+        std::string name = n == 1 ? base : base + "-" + std::to_string(n);
+        int rc = ::link(path.c_str(), name.c_str());
+        if (rc != 0 && errno != EEXIST && errno != ENOENT)
+            rc = ::renameat2(AT_FDCWD, path.c_str(), AT_FDCWD, name.c_str(), RENAME_NOREPLACE);
+        if (rc == 0) {
+            keptAs = std::move(name);
+            return 0;
+        }
+        if (errno != EEXIST)
+            return errno;
+    }
+    return EEXIST;
+}
+
+// Replaces the file whole: a crash leaves either the old file or the new one, never a mix, and
+// every write has a temporary file of its own, so that writers in other processes neither fail
+// nor show a half-written file. With keepOld, the file there now is kept aside first (see
+// keepAside) and keepOld is cleared once nothing is left to keep; note then says where it went,
+// or why the file was not replaced.
+DWORD replaceFile(const std::string& path, const std::string& text, bool& keepOld, std::string& note)
+{
+    std::string target;
+    int error = 0;
+    if (!linkTarget(path, target, error))
+        return errorFromErrno(error);
+    const std::string folder = folderOf(target);
     std::error_code ec;
     std::filesystem::create_directories(folder, ec);
     if (ec)
         return errorFromErrno(ec.value());
-    const std::string temporary = path + ".tmp";
-    int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (keepOld) {
+        std::string keptAs;
+        error = keepAside(target, keptAs);
+        if (error != 0 && error != ENOENT) {
+            note = target + ": not replaced, since it was not read whole and cannot be kept aside: " +
+                   std::strerror(error);
+            return errorFromErrno(error);
+        }
+        if (error == 0)
+            note = target + ": kept as " + keptAs +
+                   " before the settings were written anew, since it was not read whole";
+        keepOld = false;
+    }
+    std::string temporary = target + ".XXXXXX";
+    int fd = ::mkostemp(temporary.data(), O_CLOEXEC);
     if (fd < 0)
         return errorFromErrno(errno);
+    // The new file has the old one's permissions, or the owner's alone (0600) as settings should.
+    struct stat old {};
+    if (::stat(target.c_str(), &old) == 0 && S_ISREG(old.st_mode))
+        ::fchmod(fd, old.st_mode & 07777);
     if (!writeAll(fd, text) || ::fsync(fd) != 0) {
         int error = errno;
         ::close(fd);
         ::unlink(temporary.c_str());
         return errorFromErrno(error);
     }
-    if (::close(fd) != 0 || ::rename(temporary.c_str(), path.c_str()) != 0) {
+    if (::close(fd) != 0 || ::rename(temporary.c_str(), target.c_str()) != 0) {
         int error = errno;
         ::unlink(temporary.c_str());
         return errorFromErrno(error);
@@ -279,16 +384,18 @@ public:
 
     std::shared_ptr<Tree> classes()
     {
-        std::lock_guard lock(_mutex);
-        ensureLoaded();
-        return _classes;
+        std::shared_ptr<Tree> tree;
+        if (ensureLoaded([this, &tree] { tree = _classes; }))
+            deliver();
+        return tree;
     }
 
     std::shared_ptr<Tree> user()
     {
-        std::lock_guard lock(_mutex);
-        ensureLoaded();
-        return _user;
+        std::shared_ptr<Tree> tree;
+        if (ensureLoaded([this, &tree] { tree = _user; }))
+            deliver();
+        return tree;
     }
 
     void reload()
@@ -296,18 +403,68 @@ public:
         std::vector<std::string> diagnostics;
         auto classes = loadClasses(diagnostics);
         auto user = loadUser(diagnostics);
-        std::lock_guard lock(_mutex);
-        _classes = std::move(classes);
-        _user = std::move(user);
-        _diagnostics = std::move(diagnostics);
-        _loaded = true;
+        {
+            std::lock_guard lock(_mutex);
+            _classes = std::move(classes);
+            _user = std::move(user);
+            _diagnostics = std::move(diagnostics);
+            _delivered = 0;
+            _loaded = true;
+        }
+        deliver();
     }
 
     std::vector<std::string> diagnostics()
     {
+        std::vector<std::string> copy;
+        if (ensureLoaded([this, &copy] { copy = _diagnostics; }))
+            deliver();
+        return copy;
+    }
+
+    // A problem met after the load (the user file kept aside); the caller delivers it once it
+    // holds no lock of a tree.
+    void addDiagnostic(std::string text)
+    {
         std::lock_guard lock(_mutex);
-        ensureLoaded();
-        return _diagnostics;
+        _diagnostics.push_back(std::move(text));
+    }
+
+    void setHandler(std::function<void(const std::string&)> handler)
+    {
+        std::lock_guard delivery(_deliveryMutex);
+        std::vector<std::string> collected;
+        {
+            std::lock_guard lock(_mutex);
+            _handler = handler;
+            if (_handler)
+                collected = _diagnostics;
+            _delivered = _diagnostics.size();
+        }
+        call(handler, collected);
+    }
+
+    // Hands the diagnostics not yet handed over to the handler, in order, outside the store's
+    // locks so that the handler may use the registry. A handler that calls back into here on its
+    // own thread gets the newer ones at once (the lock is recursive).
+    void deliver()
+    {
+        std::lock_guard delivery(_deliveryMutex);
+        for (;;) {
+            std::function<void(const std::string&)> handler;
+            std::vector<std::string> pending;
+            {
+                std::lock_guard lock(_mutex);
+                if (_handler && _delivered < _diagnostics.size()) {
+                    handler = _handler;
+                    pending.assign(_diagnostics.begin() + static_cast<std::ptrdiff_t>(_delivered), _diagnostics.end());
+                }
+                _delivered = _diagnostics.size();
+            }
+            if (pending.empty())
+                return;
+            call(handler, pending);
+        }
     }
 
     HKEY addHandle(std::shared_ptr<Tree> tree, Key* key, REGSAM access)
@@ -345,20 +502,42 @@ public:
     }
 
 private:
-    void ensureLoaded()
+    // Loads both roots on first use, then runs read under the lock. True when it loaded now,
+    // and the caller is to deliver the diagnostics of that load.
+    template <typename Read>
+    bool ensureLoaded(Read read)
     {
-        if (_loaded)
-            return;
-        _classes = loadClasses(_diagnostics);
-        _user = loadUser(_diagnostics);
-        _loaded = true;
+        std::lock_guard lock(_mutex);
+        bool loadedNow = !_loaded;
+        if (loadedNow) {
+            _classes = loadClasses(_diagnostics);
+            _user = loadUser(_diagnostics);
+            _loaded = true;
+        }
+        read();
+        return loadedNow;
     }
 
-    std::mutex _mutex; // guards the fields below
+    // A handler that throws loses that text, not the caller's registry call.
+    static void call(const std::function<void(const std::string&)>& handler, const std::vector<std::string>& texts)
+    {
+        for (const std::string& text : texts) {
+            try {
+                if (handler)
+                    handler(text);
+            } catch (...) {
+            }
+        }
+    }
+
+    std::recursive_mutex _deliveryMutex; // one delivery at a time, so that texts keep their order
+    std::mutex _mutex;                   // guards the fields below
     bool _loaded = false;
     std::shared_ptr<Tree> _classes;
     std::shared_ptr<Tree> _user;
     std::vector<std::string> _diagnostics;
+    std::function<void(const std::string&)> _handler;
+    std::size_t _delivered = 0; // how many of _diagnostics the handler was given
 
     std::mutex _handleMutex;
     std::unordered_map<HKEY__*, std::unique_ptr<HKEY__>> _handles;
@@ -442,10 +621,26 @@ LONG copyData(const std::vector<BYTE>& bytes, LPBYTE data, LPDWORD size)
 // the old tree, which no longer backs anything on disk.
 bool isCurrentUserTree(const Ref& ref) { return ref.tree == Store::instance().user(); }
 
-LONG rewriteUserFile(const Tree& tree)
+// Called with tree.lock held exclusively. A note on the old file (kept aside, or why it was not
+// replaced) goes to the diagnostics; a DeliverOnExit of the caller hands it on.
+LONG rewriteUserFile(Tree& tree)
 {
-    return static_cast<LONG>(replaceFile(tree.filePath, regfile::write(tree.root, regfile::Root::currentUser)));
+    std::string note;
+    DWORD rc = replaceFile(tree.filePath, regfile::write(tree.root, regfile::Root::currentUser), tree.keepFileAside,
+                           note);
+    if (!note.empty())
+        Store::instance().addDiagnostic(std::move(note));
+    return static_cast<LONG>(rc);
 }
+
+// Hands new diagnostics to the handler when the changing function ends, after its tree lock.
+class DeliverOnExit {
+public:
+    DeliverOnExit() = default;
+    ~DeliverOnExit() { Store::instance().deliver(); }
+    DeliverOnExit(const DeliverOnExit&) = delete;
+    DeliverOnExit& operator=(const DeliverOnExit&) = delete;
+};
 
 // Checks common to the three changing functions; on success the caller may change ref.key.
 LONG checkWritable(HKEY key, REGSAM right, Ref& ref)
@@ -544,6 +739,7 @@ LONG RegCreateKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD, LPSTR, DWORD, REGSAM sam
         return ERROR_INVALID_PARAMETER;
 
     regstore::Tree& tree = *ref.tree;
+    regstore::DeliverOnExit deliverAfterUnlock;
     std::unique_lock lock(tree.lock);
     if (!regstore::isCurrentUserTree(ref))
         return ERROR_KEY_DELETED;
@@ -699,6 +895,7 @@ LONG RegSetValueExA(HKEY hKey, LPCSTR lpValueName, DWORD, DWORD dwType, const BY
     const std::u16string folded = regtree::foldName(value.name);
 
     regstore::Tree& tree = *ref.tree;
+    regstore::DeliverOnExit deliverAfterUnlock;
     std::unique_lock lock(tree.lock);
     if (!regstore::isCurrentUserTree(ref))
         return ERROR_KEY_DELETED;
@@ -723,6 +920,7 @@ LONG RegDeleteValueA(HKEY hKey, LPCSTR lpValueName)
         return rc;
     const std::u16string folded = regtree::foldName(regfile::toUtf16(lpValueName ? lpValueName : ""));
     regstore::Tree& tree = *ref.tree;
+    regstore::DeliverOnExit deliverAfterUnlock;
     std::unique_lock lock(tree.lock);
     if (!regstore::isCurrentUserTree(ref))
         return ERROR_KEY_DELETED;
@@ -771,6 +969,11 @@ std::string userFilePath() { return regstore::xdgFolder("XDG_CONFIG_HOME", ".con
 void reload() { Store::instance().reload(); }
 
 std::vector<std::string> loadDiagnostics() { return Store::instance().diagnostics(); }
+
+void setDiagnosticsHandler(std::function<void(const std::string&)> handler)
+{
+    Store::instance().setHandler(std::move(handler));
+}
 
 bool valueOrigin(HKEY hKey, LPCSTR lpValueName, std::string& folder)
 {

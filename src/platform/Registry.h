@@ -1,12 +1,15 @@
 // The registry, kept in files in the text format of the platform's registry editor.
 // HKEY_CLASSES_ROOT is the read-only merged view of every *.reg file in the classes path;
-// HKEY_CURRENT_USER is one file, rewritten whole (temporary file, then rename) on every change.
+// HKEY_CURRENT_USER is one file, rewritten whole (temporary file, then rename) on every change;
+// a user file that was not read whole is kept aside under another name before the first rewrite,
+// and a user file that is a symbolic link stays one (its target is rewritten).
 // Key names compare without regard to case; subkeys enumerate in that order. Any thread: the
 // store has its own lock, and a handle stays usable after the store is reloaded.
 #pragma once
 
 #include "WinTypes.h"
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -97,8 +100,13 @@ std::string userFilePath();
 void reload();
 
 // What the last load skipped: one text per malformed line or unreadable file ("<file>:<line>:
-// <reason>"). Kept for the log and for tests.
+// <reason>"), and a note for a user file kept aside since. Kept for the log and for tests.
 std::vector<std::string> loadDiagnostics();
+
+// Receives each of those texts once, as it is produced; when installed, it first receives the
+// ones the current load has already collected. Called on the thread that loaded or wrote, outside
+// the store's locks (it may use the registry), one text at a time. An empty function removes it.
+void setDiagnosticsHandler(std::function<void(const std::string&)> handler);
 
 // The folder of the file that declared a value of the classes root (a relative library path in
 // InprocServer32 is taken relative to it). False when the value does not exist or is not from

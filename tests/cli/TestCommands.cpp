@@ -9,7 +9,9 @@
 
 #include <algorithm>
 #include <csignal>
+#include <filesystem>
 #include <set>
+#include <sys/stat.h>
 
 using namespace clitest;
 using servers::test::Fault;
@@ -88,6 +90,35 @@ TEST(ServersCommand, RemoteHostFailsWithTheHostsText)
     EXPECT_EQ(result.out, "");
     EXPECT_EQ(result.err, "tagvista-cli: plant-17: RegConnectRegistry() Failed: " +
                               ErrorString(static_cast<std::uint32_t>(ERROR_BAD_NETPATH)).str() + "\n");
+}
+
+TEST(ServersCommand, RegistryProblemsAreLoggedAtLevelTwo)
+{
+    TempDir classes;
+    classes.write("good.reg", "REGEDIT4\n"
+                              "[HKEY_CLASSES_ROOT\\Good.Server\\OPC]\n"
+                              "[HKEY_CLASSES_ROOT\\Good.Server\\CLSID]\n"
+                              "@=\"{44444444-2222-3333-4444-555555555555}\"\n");
+    classes.write("bad.reg", "REGEDIT4\n[HKEY_CLASSES_ROOT\\Bad]\nnot a line of a registry file\n");
+    Environment environment;
+    environment.classesPath = classes.str();
+    // A FIFO as the user file is skipped like any file that cannot be read, never waited for.
+    const std::string userFile = environment.home / "config/tagvista/user.reg";
+    std::filesystem::create_directories(environment.home / "config/tagvista");
+    ASSERT_EQ(::mkfifo(userFile.c_str(), 0600), 0);
+
+    const Result logged = run({"--log-level", "2", "servers"}, environment);
+    EXPECT_FALSE(logged.timedOut);
+    EXPECT_EQ(logged.exitCode, 0) << logged.err;
+    EXPECT_EQ(logged.outLines(), std::vector<std::string>{"Good.Server\t{44444444-2222-3333-4444-555555555555}"});
+    EXPECT_NE(logged.err.find(classes / "bad.reg" + ":3: unrecognised line\n"), std::string::npos) << logged.err;
+    EXPECT_NE(logged.err.find(userFile + ": cannot read the file: not a regular file"), std::string::npos)
+        << logged.err;
+
+    // Below level 2 the log stays silent.
+    const Result quiet = run({"servers"}, environment);
+    EXPECT_EQ(quiet.exitCode, 0);
+    EXPECT_EQ(quiet.err, "");
 }
 
 // --- browse ----------------------------------------------------------------------------------

@@ -23,7 +23,7 @@ public:
 
     void add(std::string_view bytes, regfile::Root root = regfile::Root::classes)
     {
-        regfile::apply(bytes, "test.reg", root, _root, _origin, diagnostics);
+        taken = regfile::apply(bytes, "test.reg", root, _root, _origin, diagnostics);
         _root.reindexTree();
     }
 
@@ -72,6 +72,7 @@ public:
 
     regtree::Key& root() { return _root; }
     std::vector<std::string> diagnostics;
+    regfile::Taken taken = regfile::Taken::nothing; // of the last add
 
 private:
     regtree::Key _root{u"", nullptr};
@@ -93,15 +94,17 @@ std::vector<BYTE> utf16z(std::u16string_view text)
     return regfile::utf16Bytes(units);
 }
 
-std::string toUtf16File(const std::string& utf8)
+std::string toUtf16File(const std::string& utf8, bool bigEndian = false, bool mark = true)
 {
-    std::string out = "\xFF\xFE";
-    for (char16_t c : regfile::toUtf16(utf8)) {
-        out.push_back(static_cast<char>(c & 0xFF));
-        out.push_back(static_cast<char>(c >> 8));
+    std::string out;
+    for (char16_t c : (mark ? u"\uFEFF" : u"") + regfile::toUtf16(utf8)) {
+        const char low = static_cast<char>(c & 0xFF);
+        const char high = static_cast<char>(c >> 8);
+        out.append(bigEndian ? std::string{high, low} : std::string{low, high});
     }
     return out;
 }
+
 
 bool anyContains(const std::vector<std::string>& lines, const std::string& part)
 {
@@ -194,14 +197,82 @@ TEST(RegistryFile, ReadsVersionFiveInUtf16WithBom)
               "%HOME%/lib/sample.so");
 }
 
+TEST(RegistryFile, ReadsUtf16InEitherByteOrderWithOrWithoutMark)
+{
+    for (bool bigEndian : {false, true}) {
+        for (bool mark : {true, false}) {
+            SCOPED_TRACE(std::string(bigEndian ? "big" : "little") + "-endian, " + (mark ? "with" : "without") +
+                         " byte-order mark");
+            Parsed p(toUtf16File(versionFiveSample, bigEndian, mark));
+            expectVersionFiveSample(p);
+            EXPECT_EQ(p.taken, regfile::Taken::whole);
+        }
+    }
+}
+
 TEST(RegistryFile, OddLengthUtf16FileIgnoresTheLastByte)
 {
-    std::string file = toUtf16File("Windows Registry Editor Version 5.00\n[HKCR\\K]\n\"a\"=\"b\"\n");
-    file.push_back('\x41');
-    Parsed p(file);
+    for (bool bigEndian : {false, true}) {
+        std::string file = toUtf16File("Windows Registry Editor Version 5.00\n[HKCR\\K]\n\"a\"=\"b\"\n", bigEndian);
+        file.push_back('\x41');
+        Parsed p(file);
+        EXPECT_EQ(p.text("K", "a"), "b");
+        ASSERT_EQ(p.diagnostics.size(), 1u);
+        EXPECT_THAT(p.diagnostics[0], HasSubstr("odd length"));
+        EXPECT_EQ(p.taken, regfile::Taken::partly) << "the last byte is lost";
+    }
+}
+
+TEST(RegistryFile, LinesEndInLfCrLfOrCrAlone)
+{
+    const std::string crLf = versionFiveSample;
+    const std::string lf = regtest::replaceAll(crLf, "\r\n", "\n");
+    const std::string cr = regtest::replaceAll(crLf, "\r\n", "\r");
+    std::string mixed = lf;
+    for (std::size_t at = mixed.find('\n'), n = 0; at != std::string::npos; at = mixed.find('\n', at + 1), ++n) {
+        if (n % 3 == 1)
+            mixed[at] = '\r';
+        else if (n % 3 == 2)
+            mixed.insert(at++, 1, '\r');
+    }
+    const std::pair<const char*, std::string> files[] = {
+        {"CR LF", crLf}, {"LF", lf}, {"CR", cr}, {"mixed", mixed}, {"CR in UTF-16BE", toUtf16File(cr, true)}};
+    for (const auto& [what, file] : files) {
+        SCOPED_TRACE(what);
+        Parsed p(file);
+        expectVersionFiveSample(p);
+    }
+
+    // Lines are counted alike, a CR LF being one line end and CR CR two.
+    Parsed p("REGEDIT4\r\r[HKCR\\K]\rgarbage\r\n\"a\"=\"b\"\n\rmore garbage\r\"c\"=hex:01,\\\r  02\r");
     EXPECT_EQ(p.text("K", "a"), "b");
-    ASSERT_EQ(p.diagnostics.size(), 1u);
-    EXPECT_THAT(p.diagnostics[0], HasSubstr("odd length"));
+    ASSERT_TRUE(p.value("K", "c"));
+    EXPECT_EQ(p.value("K", "c")->data, bytes({1, 2}));
+    ASSERT_EQ(p.diagnostics.size(), 2u);
+    EXPECT_THAT(p.diagnostics[0], HasSubstr("test.reg:4: "));
+    EXPECT_THAT(p.diagnostics[1], HasSubstr("test.reg:7: "));
+}
+
+TEST(RegistryFile, TellsHowMuchOfTheFileItTook)
+{
+    struct Case {
+        std::string file;
+        regfile::Taken taken;
+    };
+    const std::vector<Case> cases = {
+        {versionFiveSample, regfile::Taken::whole},
+        {"REGEDIT4\n\n; only a comment\n", regfile::Taken::whole},
+        {"REGEDIT4\n[HKCR\\K]\ngarbage\n\"a\"=\"b\"\n", regfile::Taken::partly},
+        {"REGEDIT4\n[HKCU\\Elsewhere]\n", regfile::Taken::partly},
+        {"REGEDIT4\n[HKCR\\K]\n\"cut\"=hex:01,\\\n", regfile::Taken::partly},
+        {"Windows Registry Editor Version 5.0\n[HKCR\\K]\n", regfile::Taken::nothing},
+        {"", regfile::Taken::nothing},
+    };
+    for (const Case& c : cases) {
+        Parsed p(c.file);
+        EXPECT_EQ(p.taken, c.taken) << c.file;
+        EXPECT_EQ(p.diagnostics.empty(), c.taken == regfile::Taken::whole) << c.file;
+    }
 }
 
 TEST(RegistryFile, Regedit4TextTypesAreInTheCodePage)

@@ -7,6 +7,8 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <csignal>
+#include <sys/resource.h>
 #include <thread>
 
 using namespace platform;
@@ -55,6 +57,31 @@ protected:
     std::optional<regtest::ScopedEnv> _classes;
     std::optional<regtest::ScopedEnv> _config;
     std::string _file;
+};
+
+// Every write to a file fails while this lives, as on a full disk (a file size limit of 0 binds
+// root too, where permissions would not).
+class FullDisk {
+public:
+    FullDisk()
+    {
+        ::getrlimit(RLIMIT_FSIZE, &_old);
+        _oldHandler = std::signal(SIGXFSZ, SIG_IGN);
+        rlimit none = _old;
+        none.rlim_cur = 0;
+        ::setrlimit(RLIMIT_FSIZE, &none);
+    }
+    ~FullDisk()
+    {
+        ::setrlimit(RLIMIT_FSIZE, &_old);
+        std::signal(SIGXFSZ, _oldHandler);
+    }
+    FullDisk(const FullDisk&) = delete;
+    FullDisk& operator=(const FullDisk&) = delete;
+
+private:
+    rlimit _old{};
+    void (*_oldHandler)(int) = nullptr;
 };
 
 } // namespace
@@ -157,15 +184,18 @@ TEST_F(RegistryUser, FailedRewriteLeavesTheFileAndTheMemoryAsTheyWere)
     ASSERT_EQ(set(key, "a", REG_SZ, sz("1")), ERROR_SUCCESS);
     const std::string before = regtest::readFile(_file);
 
-    // Running as root, permissions would not stop the write: block the temporary file instead.
-    std::filesystem::create_directory(_file + ".tmp");
-    EXPECT_EQ(set(key, "a", REG_SZ, sz("2")), static_cast<LONG>(ERROR_WRITE_FAULT));
-    EXPECT_EQ(set(key, "new", REG_DWORD, std::string(4, '\0')), static_cast<LONG>(ERROR_WRITE_FAULT));
-    EXPECT_EQ(RegDeleteValueA(key, "a"), static_cast<LONG>(ERROR_WRITE_FAULT));
     HKEY sub = nullptr;
-    EXPECT_EQ(RegCreateKeyExA(key, "Sub\\Deeper", 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &sub, nullptr),
-              static_cast<LONG>(ERROR_WRITE_FAULT));
+    {
+        FullDisk full;
+        EXPECT_EQ(set(key, "a", REG_SZ, sz("2")), static_cast<LONG>(ERROR_WRITE_FAULT));
+        EXPECT_EQ(set(key, "new", REG_DWORD, std::string(4, '\0')), static_cast<LONG>(ERROR_WRITE_FAULT));
+        EXPECT_EQ(RegDeleteValueA(key, "a"), static_cast<LONG>(ERROR_WRITE_FAULT));
+        EXPECT_EQ(RegCreateKeyExA(key, "Sub\\Deeper", 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &sub, nullptr),
+                  static_cast<LONG>(ERROR_WRITE_FAULT));
+    }
     EXPECT_EQ(sub, nullptr);
+    // The temporary files of the failed writes are gone.
+    EXPECT_THAT(regtest::folderEntries(_dir / "config/tagvista"), ElementsAre("user.reg"));
 
     EXPECT_EQ(regtest::readFile(_file), before);
     EXPECT_EQ(queryValue(key, "a"), sz("1"));
@@ -174,13 +204,12 @@ TEST_F(RegistryUser, FailedRewriteLeavesTheFileAndTheMemoryAsTheyWere)
     EXPECT_EQ(error, static_cast<LONG>(ERROR_FILE_NOT_FOUND));
     EXPECT_THAT(subkeyNames(key), ElementsAre());
 
-    std::filesystem::remove(_file + ".tmp");
     EXPECT_EQ(set(key, "a", REG_SZ, sz("2")), ERROR_SUCCESS);
     RegCloseKey(key);
     registry::reload();
     ASSERT_EQ(RegOpenKeyExA(HKEY_CURRENT_USER, "Software\\Tagvista", 0, KEY_READ, &key), ERROR_SUCCESS);
     EXPECT_EQ(queryValue(key, "a"), sz("2"));
-    EXPECT_FALSE(std::filesystem::exists(_file + ".tmp"));
+    EXPECT_THAT(regtest::folderEntries(_dir / "config/tagvista"), ElementsAre("user.reg"));
     RegCloseKey(key);
 }
 

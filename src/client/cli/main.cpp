@@ -7,6 +7,7 @@
 #include "client/Exception.h"
 #include "client/Logger.h"
 #include "platform/Dispatcher.h"
+#include "platform/Registry.h"
 
 #include <CLI/CLI.hpp>
 
@@ -128,6 +129,8 @@ int main(int argc, char** argv)
     logger.setFileName("");
     logger.setConsole(STDERR_FILENO);
     logger.setLevel(logLevel);
+    // What the registry skipped in its files (and a user file it kept aside) is a failure.
+    platform::registry::setDiagnosticsHandler([](const std::string& text) { LOGG(2, "%s", text.c_str()); });
 
     // A reader that goes away shows as a failed write, and the command ends cleanly.
     std::signal(SIGPIPE, SIG_IGN);

@@ -1,6 +1,7 @@
 // Runs every test class of the window tests in one process, offscreen unless told otherwise.
 #include "UiTestSupport.h"
 
+#include "Application.h"
 #include "MessageBoxes.h"
 #include "client/Logger.h"
 #include "client/OPC_Connection.h"
@@ -16,6 +17,7 @@ int main(int argc, char** argv)
 {
     if (!std::getenv("QT_QPA_PLATFORM")) ::setenv("QT_QPA_PLATFORM", "offscreen", 1);
     QApplication application(argc, argv);
+    configureApplication();  // as the program does: the names reach the window titles
     QApplication::setQuitOnLastWindowClosed(false);
     platform::Dispatcher::instance().bindMainThread();
     logg::Logger::instance().setConsole(-1);  // the log goes to its file only, not into the report

@@ -1,10 +1,12 @@
 #include "HostDialogUnit.h"
 
 #include "ComputerPickerDialog.h"
+#include "DesignFont.h"
 #include "ImageList.h"
 #include "UserSettings.h"
 
 #include <QFont>
+#include <QLabel>
 #include <QLineEdit>
 #include <QPointer>
 #include <QPushButton>
@@ -27,12 +29,15 @@ QPointer<THostDialog>& theDialog()
 THostDialog::THostDialog(QWidget* parent) : QDialog(parent), _ui(std::make_unique<Ui::HostDialog>())
 {
     ImageList::registerResources();  // the computer picture of _chooseDialog
+    setFont(designFont());  // before the controls are made, so they are sized in it
     _ui->setupUi(this);
     _host = _ui->_host;
     _chooseDialog = _ui->_chooseDialog;
     _ok = _ui->_ok;
     _cancel = _ui->_cancel;
     setFixedSize(439, 82);
+    // "Сервер" was sized for the design face; a wider stand-in takes its room from the edit.
+    fitLabelBeside(_ui->_hostLabel, _host);
 
     // A fixed-pitch face, so that host names line up as typed.
     QFont font(QStringLiteral("Courier New"));

@@ -1,5 +1,6 @@
 #include "MainFormUnit.h"
 
+#include "DesignFont.h"
 #include "DispatcherPump.h"
 #include "HostDialogUnit.h"
 #include "ItemTableModel.h"
@@ -15,9 +16,11 @@
 #include <QAction>
 #include <QActionGroup>
 #include <QCloseEvent>
+#include <QGuiApplication>
 #include <QHeaderView>
 #include <QMenu>
 #include <QMouseEvent>
+#include <QScreen>
 #include <QScrollBar>
 #include <QSplitter>
 #include <QTimer>
@@ -69,6 +72,47 @@ std::optional<std::array<int, 5>> parsePlacement(const std::string& text)
     return numbers;
 }
 
+// The design bounds (a form's designer keeps the position too, Qt's only the size).
+constexpr int kDesignLeft = 192;
+constexpr int kDesignTop = 112;
+constexpr int kDesignWidth = 639;
+constexpr int kDesignHeight = 432;
+constexpr int kDesignTreeWidth = 169;
+
+// Of a stored placement's title bar, this much must lie on one screen for the operator to move
+// the window by it: half its height, and this width (or all of a narrower window).
+constexpr long long kTitleBarHeight = 20;
+constexpr long long kTitleBarGrip = 100;
+
+// Whether a stored placement can be used as it stands: its size fits the desktop's available area
+// and enough of its title bar lies on a screen. A placement from another set of screens (or a
+// damaged one) would otherwise make a window that cannot paint and be stored again at the end.
+// Computed wide, as the stored numbers may be anywhere in the range of int.
+bool fitsTheScreens(int left, int top, int width, int height)
+{
+    if (width <= 0 || height <= 0) return false;
+    const QList<QScreen*> screens = QGuiApplication::screens();
+    QRect desktop;
+    for (const QScreen* screen : screens) desktop |= screen->availableGeometry();
+    if (width > desktop.width() || height > desktop.height()) return false;
+
+    const long long barLeft = left;
+    const long long barRight = barLeft + width;  // exclusive
+    const long long barTop = top;
+    const long long barBottom = barTop + kTitleBarHeight;
+    for (const QScreen* screen : screens) {
+        const QRect area = screen->availableGeometry();
+        const long long shownWidth =
+            std::min<long long>(barRight, area.left() + static_cast<long long>(area.width())) -
+            std::max<long long>(barLeft, area.left());
+        const long long shownHeight =
+            std::min<long long>(barBottom, area.top() + static_cast<long long>(area.height())) -
+            std::max<long long>(barTop, area.top());
+        if (shownWidth >= std::min<long long>(width, kTitleBarGrip) && shownHeight * 2 >= kTitleBarHeight) return true;
+    }
+    return false;
+}
+
 QString fromSystem(const std::string& text)
 {
     // The system code page is UTF-8; a text cut inside a character shows a replacement mark.
@@ -96,6 +140,7 @@ constexpr qint64 kColumnFitMs = 500;
 
 TMainForm::TMainForm(QWidget* parent) : QMainWindow(parent), _ui(std::make_unique<Ui::MainForm>())
 {
+    setFont(designFont());
     _ui->setupUi(this);
     _tree = _ui->_tree;
     _splitter = _ui->_splitter;
@@ -116,9 +161,8 @@ TMainForm::TMainForm(QWidget* parent) : QMainWindow(parent), _ui(std::make_uniqu
     _treeMenu->addSeparator()->setObjectName(QStringLiteral("N1"));
     _treeMenu->addAction(_connectRemoteHost);
 
-    // The design bounds (a form's designer keeps the position too, Qt's only the size).
-    move(192, 112);
-    resize(639, 432);
+    move(kDesignLeft, kDesignTop);
+    resize(kDesignWidth, kDesignHeight);
 
     // A long name widens the tree's one column and brings a scroll bar, as names are never cut.
     _tree->header()->setStretchLastSection(false);
@@ -127,7 +171,7 @@ TMainForm::TMainForm(QWidget* parent) : QMainWindow(parent), _ui(std::make_uniqu
     // The table takes what the window gains; the tree keeps the width the operator gave it.
     _splitter->setStretchFactor(0, 0);
     _splitter->setStretchFactor(1, 1);
-    _splitter->setSizes({169, std::max(1, width() - 169 - _splitter->handleWidth())});
+    setTreeWidth(kDesignTreeWidth);
 
     _model = new ItemTableModel(_images.icon(ImageList::Item), this);
     _table->setModel(_model);
@@ -213,9 +257,12 @@ void TMainForm::formCreate()
         const std::optional<std::array<int, 5>> numbers = parsePlacement(stored.value_or(std::string()));
         if (!numbers) return;
         const auto [left, top, width, height, treeWidth] = *numbers;
+        if (!fitsTheScreens(left, top, width, height)) return;
         move(left, top);
         resize(width, height);
-        _splitter->setSizes({treeWidth, std::max(1, width - treeWidth - _splitter->handleWidth())});
+        // A tree that leaves no room for itself or for the table is given the design width.
+        const bool treeFits = treeWidth > 0 && treeWidth < width - _splitter->handleWidth();
+        setTreeWidth(treeFits ? treeWidth : std::min(kDesignTreeWidth, (width - _splitter->handleWidth()) / 2));
     } catch (const std::exception&) {
         // A placement that cannot be read leaves the design bounds.
     }
@@ -233,6 +280,11 @@ void TMainForm::formDestroy()
 int TMainForm::treeWidth() const
 {
     return _splitter->sizes().value(0, 0);
+}
+
+void TMainForm::setTreeWidth(int treeWidth)
+{
+    _splitter->setSizes({treeWidth, std::max(1, width() - treeWidth - _splitter->handleWidth())});
 }
 
 void TMainForm::showEvent(QShowEvent* event)

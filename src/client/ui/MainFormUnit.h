@@ -62,7 +62,8 @@ public:
     using LookupHost = std::function<std::optional<platform::IPv4Address>(const std::string&)>;
 
     // Builds the controls, installs the dispatcher's handler and wake hook, prepares the log file
-    // (deletes the previous run's, sets the threshold to 0), then restores the stored placement.
+    // (deletes the previous run's, sets the threshold to 0), then restores the stored placement
+    // when it fits the screens.
     explicit TMainForm(QWidget* parent = nullptr);
     // Saves the placement, takes its handler off the dispatcher, lets every worker of its hosts
     // and connections end (their completion steps run meanwhile; what they send reaches nobody),
@@ -150,6 +151,8 @@ private:
     void formShow();
     bool formCloseQuery();
     void formDestroy();
+    // The tree's share of the splitter; the table gets the rest of the window's width.
+    void setTreeWidth(int treeWidth);
     void prepareLogFile();
     void closeCompletion();
     void dispatch(unsigned message, std::uintptr_t wParam);

@@ -1,5 +1,6 @@
 #include "MessageBoxes.h"
 
+#include "Application.h"
 #include "client/ErrorString.h"
 #include "client/Exception.h"
 #include "platform/Dispatcher.h"
@@ -22,9 +23,7 @@ QString errorText(std::exception_ptr error)
 
 void showErrorMessage(QWidget* parent, const QString& text)
 {
-    const QString title = QApplication::applicationDisplayName().isEmpty() ? QStringLiteral("Tagvista")
-                                                                         : QApplication::applicationDisplayName();
-    QMessageBox::critical(parent, title, text, QMessageBox::Ok);
+    QMessageBox::critical(parent, QString::fromUtf8(kProgramName), text, QMessageBox::Ok);
 }
 
 int askAssertionQuestion(const std::string& caption, const std::string& text)

@@ -13,7 +13,7 @@ class QWidget;
 // exception, "Неизвестная ошибка" for anything else. Any thread.
 QString errorText(std::exception_ptr error);
 
-// A modal error box with an OK button, titled with the application's name. Main thread.
+// A modal error box with an OK button, titled with the program's name. Main thread.
 void showErrorMessage(QWidget* parent, const QString& text);
 
 // The Yes/No/Cancel question with the given caption and text, as a warning box: IDYES, IDNO or

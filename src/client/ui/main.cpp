@@ -1,10 +1,13 @@
 // The program's entry: the sockets start-up, the application object, the main window and its
 // message loop, and the orderly end once the window has closed.
+#include "Application.h"
 #include "MainFormUnit.h"
 #include "MessageBoxes.h"
+#include "client/Logger.h"
 #include "client/OPC_Connection.h"
 #include "platform/Dispatcher.h"
 #include "platform/HostLookup.h"
+#include "platform/Registry.h"
 #include "platform/Worker.h"
 
 #include <QApplication>
@@ -28,8 +31,7 @@ int main(int argc, char** argv)
     WSAStartup(0x0101, &sockets);  // only the host lookup needs sockets; its result is not looked at
 
     QApplication application(argc, argv);
-    QApplication::setApplicationName(QStringLiteral("Tagvista"));
-    QApplication::setApplicationDisplayName(QStringLiteral("Tagvista"));
+    configureApplication();
     platform::Dispatcher& dispatcher = platform::Dispatcher::instance();
     dispatcher.bindMainThread();
     installAssertionQuestion();
@@ -39,6 +41,8 @@ int main(int argc, char** argv)
     try {
         com = std::make_unique<Co::Inner>();
         window = std::make_unique<TMainForm>();
+        // Once the window has set the log up; what the registry collected before comes first.
+        platform::registry::setDiagnosticsHandler([](const std::string& text) { LOGG(2, "%s", text.c_str()); });
         window->show();
         QApplication::exec();
     } catch (...) {

@@ -92,7 +92,10 @@ bool DataChangeBlock::readString(std::size_t& at, std::size_t end, BSTR& out) co
     // The terminator belongs to the record; a block that stops right after the characters still
     // gives the string.
     const std::size_t after = text + count;
-    out = SysAllocStringByteLen(reinterpret_cast<const char*>(_data + text), count);
+    // The characters are UTF-16 units: an odd count has a stray byte at its end, which belongs to
+    // the record but to no character. The string takes only the whole characters, so that it
+    // always ends in a whole terminator.
+    out = SysAllocStringByteLen(reinterpret_cast<const char*>(_data + text), count & ~std::uint32_t(1));
     if (!out) return false;
     at = std::min(after + 2, end);
     return true;

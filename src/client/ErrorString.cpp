@@ -84,6 +84,6 @@ int reportAssertion(const char* expression, const char* file, int line)
         std::fprintf(stderr, "_ASSERTE: %s\n", question.c_str());
     }
     if (answer == IDYES)
-        throw EOleException(textf("%s failed - %s/%d", expression, file, line), E_FAIL, file, "", 0);
+        throw EOleException(textf("%s failed - %s/%d", expression, file, line), E_FAIL, file, "", 0, file, line);
     return answer;
 }

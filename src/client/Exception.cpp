@@ -28,8 +28,8 @@ std::string textf(const char* format, ...)
     return text;
 }
 
-void raiseLogged(const std::string& text)
+void raiseLogged(const std::string& text, std::source_location where)
 {
     LOGG(2, "%s", text.c_str());
-    throw Exception(text);
+    throw Exception(text, where);
 }

@@ -85,11 +85,13 @@ void OPC_DataCallback0::OnDataChange(FORMATETC* format, STGMEDIUM* medium)
             VariantInit(&value);
             const DataChangeBlock::Value result = block.readValue(header.valueOffset, value);
             if (result != DataChangeBlock::Value::Ok) {
-                LOGG(2, "%s|%s: DataCallback: the value of item #%d at offset %u %s; dropped", prefixHost, prefixName,
-                     static_cast<int>(header.clientHandle), header.valueOffset,
+                // Nothing is taken from such a record, but its header still counts: the item gets
+                // an empty value with the quality and time the server sent (often a BAD quality
+                // that says why there is no value).
+                LOGG(2, "%s|%s: DataCallback: the value of item #%d at offset %u %s; the item gets an empty value",
+                     prefixHost, prefixName, static_cast<int>(header.clientHandle), header.valueOffset,
                      result == DataChangeBlock::Value::DoesNotFit ? "runs past the end of the block"
                                                                   : "is of a type the block cannot carry");
-                continue;
             }
             connection->onItemNewValue(header.clientHandle, &value, &header.timeStamp, header.quality);
             VariantClear(&value);

@@ -101,7 +101,7 @@ void OPC_Connection::unadvise()
             LOGG(2, "%s: the server still holds %u references to the data-change sink", prefix().c_str(),
                  static_cast<unsigned>(left));
     } catch (const Exception& e) {
-        LOGG(2, "!!! Exception at [%s, line #%d] while( _data->callback0->Release() ): %s", __FILE__, 650,
+        LOGG(2, "!!! Exception at [%s, line #%d] while( _data->callback0->Release() ): %s", e.file().c_str(), e.line(),
              e.message().c_str());
     }
 }

@@ -5,6 +5,7 @@
 #include <charconv>
 #include <cmath>
 #include <cstdio>
+#include <string_view>
 
 std::string typeText(VARTYPE type)
 {
@@ -72,12 +73,16 @@ std::string valueText(const VARIANT& value)
         return value.boolVal ? "true" : "false";
     case VT_BSTR: {
         // The text up to its first zero character, if it fits 255 bytes in the code page;
-        // otherwise the general rule below decides.
-        char buffer[256];
-        const OLECHAR* text = value.bstrVal ? value.bstrVal : u"";
-        const int length =
-            WideCharToMultiByte(CP_ACP, 0, text, -1, buffer, static_cast<int>(sizeof buffer), nullptr, nullptr);
-        if (length > 0) return std::string(buffer);
+        // otherwise the general rule below decides. The string's own length bounds the search:
+        // its terminator is not trusted, a server may have sent an odd byte count.
+        const std::u16string_view all(value.bstrVal ? value.bstrVal : u"", SysStringLen(value.bstrVal));
+        const std::u16string_view text = all.substr(0, all.find(u'\0'));
+        if (text.empty()) return std::string();
+        char buffer[255];
+        if (text.size() > sizeof buffer) break;  // every character takes a byte at least
+        const int length = WideCharToMultiByte(CP_ACP, 0, text.data(), static_cast<int>(text.size()), buffer,
+                                               static_cast<int>(sizeof buffer), nullptr, nullptr);
+        if (length > 0) return std::string(buffer, static_cast<std::size_t>(length));
         break;
     }
     default:
@@ -92,6 +97,11 @@ std::string timeStampText(const FILETIME& timeStamp)
 {
     SYSTEMTIME now;
     GetLocalTime(&now);
+    return timeStampText(timeStamp, now);
+}
+
+std::string timeStampText(const FILETIME& timeStamp, const SYSTEMTIME& now)
+{
     SYSTEMTIME time;
     if (!FileTimeToSystemTime(&timeStamp, &time)) {
         // Beyond the calendar's range: the raw count, so the operator still sees what came.

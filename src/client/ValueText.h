@@ -15,6 +15,8 @@ std::string valueText(const VARIANT& value);
 // "hh:mm:ss:mmm" (hour padded with a blank) when the day of the month is today's, else
 // "yyyy/mm/dd h:mm:ss:mmm"; the server's time as sent, with no time-zone change.
 std::string timeStampText(const FILETIME& timeStamp);
+// The same against a given local date and time instead of the clock's.
+std::string timeStampText(const FILETIME& timeStamp, const SYSTEMTIME& now);
 // "GOOD", "BAD: comm failure", "UNCERTAIN: #48" ...; the limit bits and the high byte are ignored.
 std::string qualityText(WORD quality);
 

@@ -24,17 +24,19 @@ UINT storedByteLength(BSTR text)
 }
 
 // A block for `bytes` bytes of text, the prefix set and the terminator written; the text itself
-// is left for the caller to fill.
+// is left for the caller to fill. An odd byte count (SysAllocStringByteLen) gets one zero byte
+// more, so that the character after the last whole one is a whole zero character too: code that
+// looks for the terminator character by character stays inside the block.
 BSTR allocateBytes(UINT bytes)
 {
     // The length prefix is 32 bits; keep the total below that with room for prefix and terminator.
-    if (bytes > std::numeric_limits<UINT>::max() - kPrefix - 2) return nullptr;
-    auto* block = static_cast<BYTE*>(CoTaskMemAlloc(kPrefix + bytes + 2));
+    if (bytes > std::numeric_limits<UINT>::max() - kPrefix - 3) return nullptr;
+    const std::size_t terminator = 2 + (bytes & 1);
+    auto* block = static_cast<BYTE*>(CoTaskMemAlloc(kPrefix + bytes + terminator));
     if (!block) return nullptr;
     std::memset(block, 0, sizeof(UINT));
     std::memcpy(block + sizeof(UINT), &bytes, sizeof(UINT));
-    block[kPrefix + bytes] = 0;
-    block[kPrefix + bytes + 1] = 0;
+    std::memset(block + kPrefix + bytes, 0, terminator);
     return reinterpret_cast<BSTR>(block + kPrefix);
 }
 

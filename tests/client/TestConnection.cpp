@@ -8,8 +8,10 @@
 #include "client/Host.h"
 #include "client/OPC_Connection.h"
 #include "client/OPC_DataCallback0.h"
+#include "client/ValueText.h"
 #include "servers/simulation/SimulationClasses.h"
 #include "servers/test/TestServers.h"
+#include "servers/test/TestServerControl.h"
 
 #include <gtest/gtest.h>
 
@@ -28,7 +30,7 @@ using servers::test::kClassesPath;
 // unknown handle, with values of every kind the stream carries.
 std::vector<std::vector<unsigned char>> sampleBlocks()
 {
-    std::vector<platform::Variant> values(8);
+    std::vector<platform::Variant> values(11);
     values[0]->vt = VT_I4;
     values[0]->lVal = -7;
     values[1]->vt = VT_R8;
@@ -46,6 +48,12 @@ std::vector<std::vector<unsigned char>> sampleBlocks()
     values[6]->date = 46000.5;
     values[7]->vt = VT_BOOL;
     values[7]->boolVal = VARIANT_TRUE;
+    // Strings with an odd byte count, as a careless server writes them.
+    for (std::size_t i = 8; i < 11; ++i) {
+        const UINT bytes = i == 8 ? 1 : i == 9 ? 5 : 255;
+        values[i]->vt = VT_BSTR;
+        values[i]->bstrVal = SysAllocStringByteLen(std::string(bytes, 'Z').c_str(), bytes);
+    }
 
     std::vector<std::vector<unsigned char>> blocks;
     const servers::kit::BlockWriter writer;
@@ -438,7 +446,10 @@ TEST_F(ConnectionTest, MisbehavingBlocksAreDroppedOrLogged)
     for (Fault quiet : {Fault::BlockOtherFormat, Fault::BlockNullHandle, Fault::BlockNoItems}) {
         const int linesBefore = static_cast<int>(log.lines().size());
         OPC_Connection* c = connected(quiet);
-        _window.pumpFor(std::chrono::milliseconds(400));
+        // Once the server has sent two blocks, everything they could have posted is waiting.
+        const std::uint64_t sent = servers::test::journalOf(quiet).blocksDelivered;
+        ASSERT_TRUE(_window.pumpUntil([&] { return servers::test::journalOf(quiet).blocksDelivered >= sent + 2; }));
+        platform::Dispatcher::instance().processAll();
         EXPECT_EQ(_window.itemTotal(), 0);
         EXPECT_EQ(static_cast<int>(log.lines().size()), linesBefore) << "nothing to log:\n" << log.all();
         disconnect(c);
@@ -476,11 +487,13 @@ TEST_F(ConnectionTest, CarelessServersCannotReachFreedMemory)
     // catch a delivery into freed memory).
     OPC_Connection* careless = connected(Fault::CallbacksAfterUnadvise);
     ASSERT_TRUE(allItemsDelivered(careless));
+    const std::uint64_t lateBefore = servers::test::journalOf(Fault::CallbacksAfterUnadvise).blocksAfterRelease;
     disconnect(careless);
-    platform::Dispatcher::instance().processAll();  // what was posted before the sink let go
-    _window.forget();
-    _window.pumpFor(std::chrono::milliseconds(300));
-    EXPECT_EQ(_window.itemTotal(), 0);
+    // By the end of the disconnect the server had called the sink three more times after the
+    // client let go of it all, with handles the client does not have: a call that got through
+    // would have been logged.
+    EXPECT_EQ(servers::test::journalOf(Fault::CallbacksAfterUnadvise).blocksAfterRelease, lateBefore + 3);
+    EXPECT_FALSE(log.contains("unknown item #100")) << log.all();
 
     OPC_Connection* sticky = connected(Fault::ReleaseNeverZero);
     disconnect(sticky);
@@ -562,15 +575,123 @@ TEST_F(ConnectionTest, HangingServerBlocksOnlyItsOwnWorker)
 
 TEST_F(ConnectionTest, ItemNotificationsMayPrecedeReady)
 {
-    OPC_Connection* c = make(Fault::None);
-    int valuesBeforeReady = -1;
+    // The server's DAdvise subscribes and then holds the connect worker: values flow while the
+    // connect has not ended, and reach the receiver before WM_SERVER_READY.
+    _registry.setUserDword(servers::test::kHangKey, servers::test::kHangValue, 60000);
+    OPC_Connection* c = make(Fault::HangAdvise);
+    long valuesBeforeReady = -1;
     _window.onMessage = [&](UINT id, WPARAM w) {
-        if (id == WM_SERVER_READY && reinterpret_cast<OPC_Connection*>(w) == c) valuesBeforeReady = static_cast<int>(_window.itemTotal());
+        if (id == WM_SERVER_READY && reinterpret_cast<OPC_Connection*>(w) == c) valuesBeforeReady = _window.itemTotal();
     };
     c->connect();
+    ASSERT_TRUE(_window.pumpUntil([&] { return _window.itemTotal() > 0; }));
+    EXPECT_TRUE(c->busy());
+    servers::test::endHangs();
     ASSERT_TRUE(_window.pumpUntil([&] { return valuesBeforeReady >= 0; }));
-    // Whatever the count, WM_SERVER_CONNECTED came before any value: the subscription starts after it.
-    EXPECT_EQ(_window.sequence(c).front(), WM_SERVER_CONNECTED);
+    EXPECT_GT(valuesBeforeReady, 0);
+    EXPECT_EQ(c->lastError(), "");
+    // WM_SERVER_CONNECTED came before every value: the subscription starts after it.
+    EXPECT_EQ(_window.sequence(c), (std::vector<UINT>{WM_SERVER_CONNECTED, WM_SERVER_READY}));
+    _window.onMessage = nullptr;
+    disconnect(c);
+}
+
+TEST_F(ConnectionTest, GroupIsAskedForTheSameSettingsByEveryConnection)
+{
+    for (Fault fault : {Fault::None, Fault::Empty}) {
+        SCOPED_TRACE(servers::test::progIdOf(fault));
+        const servers::test::Journal before = servers::test::journalOf(fault);
+        OPC_Connection* c = connected(fault);
+        EXPECT_EQ(c->lastError(), "");
+        const servers::test::Journal after = servers::test::journalOf(fault);
+        EXPECT_EQ(after.addGroupCalls, before.addGroupCalls + 1);
+        const servers::test::AddGroupCall& group = after.lastAddGroup;
+        EXPECT_TRUE(group.nameGiven);
+        EXPECT_EQ(group.name, u"") << "the server chooses the name";
+        EXPECT_EQ(group.active, TRUE);
+        EXPECT_EQ(group.requestedUpdateRate, 100u);
+        EXPECT_EQ(group.clientGroup, 1234u);
+        EXPECT_TRUE(group.timeBiasGiven);
+        EXPECT_EQ(group.timeBias, 0);
+        EXPECT_TRUE(group.deadbandGiven);
+        EXPECT_EQ(group.percentDeadband, 0.0f);
+        EXPECT_EQ(group.lcid, 0u);
+        EXPECT_TRUE(IsEqualIID(group.riid, IID_IUnknown));
+        // One AddItems per item, none for an address space without items; the subscription goes
+        // ahead either way.
+        EXPECT_EQ(after.addItemsCalls - before.addItemsCalls, c->items().size());
+        EXPECT_EQ(after.adviseCalls, before.adviseCalls + 1);
+        disconnect(c);
+    }
+}
+
+TEST_F(ConnectionTest, FailureThatIsNotTheProgramsOwnHasAFixedText)
+{
+    OPC_Connection* c = connected(Fault::StatusThrows);
+    EXPECT_EQ(c->lastError(), "Неизвестная ошибка");
+    EXPECT_EQ(_window.count(WM_SERVER_READY, c), 1);
+    // The server object was made before the failure: the connection stays connected until the user
+    // disconnects it.
+    EXPECT_TRUE(c->connected());
+    disconnect(c);
+}
+
+TEST_F(ConnectionTest, UnreadableValueStillBringsQualityAndTime)
+{
+    LogCapture log(2);
+    OPC_Connection* c = connected(Fault::None);
+    ASSERT_TRUE(allItemsDelivered(c));
+    // "b" never changes after its first value, so nothing but this test writes it from now on.
+    std::uint32_t handle = 0;
+    while (handle < c->items().size() && c->items()[handle]->path() != "b") ++handle;
+    ASSERT_LT(handle, c->items().size());
+
+    auto* sink = new OPC_DataCallback0();
+    sink->AddRef();
+    sink->setConnection(c);
+    FORMATETC format{Co::dataTimeFormat(), nullptr, DVASPECT_CONTENT, -1, TYMED_HGLOBAL};
+    auto deliver = [&](VARTYPE tag, WORD quality, DWORD timeLow) {
+        platform::Variant value;
+        value->vt = VT_I4;
+        value->lVal = 5;
+        servers::kit::BlockItem item;
+        item.hClient = handle;
+        item.quality = quality;
+        item.timeStamp = FILETIME{timeLow, 0x01DB0000};
+        item.value = value.get();
+        std::vector<BYTE> block = servers::kit::BlockWriter().build({&item, 1}, 1234);
+        const std::size_t at = 20 + 20;  // the one record follows the one item header
+        block[at] = static_cast<BYTE>(tag & 0xFF);
+        block[at + 1] = static_cast<BYTE>(tag >> 8);
+        HGLOBAL memory = GlobalAlloc(GMEM_FIXED, block.size());
+        std::memcpy(GlobalLock(memory), block.data(), block.size());
+        GlobalUnlock(memory);
+        STGMEDIUM medium{};
+        medium.tymed = TYMED_HGLOBAL;
+        medium.hGlobal = memory;
+        sink->OnDataChange(&format, &medium);
+        GlobalFree(memory);
+    };
+    // A tag that is no type, a by-reference value, an interface: nothing is taken from the
+    // record, but the item shows the quality and time the server sent with it.
+    DWORD time = 100;
+    for (VARTYPE tag : {VARTYPE(15), VARTYPE(VT_BYREF | VT_I4), VARTYPE(VT_UNKNOWN)}) {
+        SCOPED_TRACE(tag);
+        platform::Dispatcher::instance().processAll();
+        const long before = _window.itemValues(c->items()[handle]);
+        deliver(tag, 0x18, ++time);
+        const OPC_Item::Record record = c->items()[handle]->readValue();
+        EXPECT_EQ(record.value->vt, VT_EMPTY);
+        EXPECT_EQ(record.quality, 0x18);
+        EXPECT_EQ(record.timeStamp.dwLowDateTime, time);
+        platform::Dispatcher::instance().processAll();
+        EXPECT_EQ(_window.itemValues(c->items()[handle]), before + 1) << "the change is notified";
+        deliver(VT_I4, 0xC0, ++time);  // a good value in between
+        EXPECT_EQ(c->items()[handle]->readValue().value->lVal, 5);
+    }
+    EXPECT_EQ(log.count("is of a type the block cannot carry"), 3) << log.all();
+    sink->detach();
+    sink->Release();
     disconnect(c);
 }
 
@@ -625,7 +746,15 @@ TEST_F(ConnectionTest, RandomlyMutatedBlocksThroughTheRealSink)
         medium.hGlobal = memory;
         sink->OnDataChange(&format, &medium);
         GlobalFree(memory);
-        if (i % 1000 == 0) platform::Dispatcher::instance().processAll();
+        if (i % 1000 == 0) {
+            platform::Dispatcher::instance().processAll();
+            // What the table would show: the texts read every value whole (the sanitizer build
+            // catches a read past a string).
+            for (OPC_Item* item : c->items()) {
+                EXPECT_LE(valueText(*item).size(), 255u);
+                timeStampText(*item);
+            }
+        }
     }
     sink->detach();
     sink->Release();

@@ -1,4 +1,5 @@
 #include "client/DataChangeBlock.h"
+#include "client/ValueText.h"
 
 #include <gtest/gtest.h>
 
@@ -171,6 +172,48 @@ TEST(DataChangeBlock, StringsBecomeRealBstrs)
         EXPECT_EQ(std::u16string(d.value->bstrVal, SysStringLen(d.value->bstrVal)), text);
         EXPECT_EQ(d.value->bstrVal[text.size()], 0) << "a BSTR ends in a zero character";
     }
+}
+
+TEST(DataChangeBlock, StringsWithAnOddByteCountKeepTheirWholeCharacters)
+{
+    // UTF-16 has no odd byte counts, but a server may send one: the stray last byte is no
+    // character, the string still ends in a whole zero character, and the record's own length
+    // (count, characters, terminator) still leads to the next record.
+    for (std::uint32_t count : {1u, 5u, 255u}) {
+        SCOPED_TRACE(count);
+        Bytes record = Bytes().variant(VT_BSTR).u64(0).u32(count);
+        for (std::uint32_t i = 0; i < count; ++i) record.u8(i % 2 == 0 ? 'A' + i % 26 : 0);
+        record.u16(0);
+        BlockBuilder builder;
+        builder.add(0, std::move(record));
+        builder.add(1, Bytes().variant(VT_I4).u32(77).u32(0));
+        const auto bytes = builder.build();
+        const DataChangeBlock block(bytes.data(), bytes.size());
+        DataChangeBlock::ItemHeader first, second;
+        ASSERT_TRUE(block.itemHeader(0, first));
+        ASSERT_TRUE(block.itemHeader(1, second));
+        platform::Variant text, number;
+        ASSERT_EQ(block.readValue(first.valueOffset, *text.get()), DataChangeBlock::Value::Ok);
+        ASSERT_EQ(text->vt, VT_BSTR);
+        EXPECT_EQ(SysStringByteLen(text->bstrVal), count - 1);
+        EXPECT_EQ(SysStringLen(text->bstrVal), count / 2);
+        EXPECT_EQ(text->bstrVal[count / 2], 0);
+        std::string expected;
+        for (std::uint32_t i = 0; i + 1 < count; i += 2) expected += char('A' + i % 26);
+        EXPECT_EQ(valueText(*text.get()), expected);
+        ASSERT_EQ(block.readValue(second.valueOffset, *number.get()), DataChangeBlock::Value::Ok);
+        EXPECT_EQ(number->lVal, 77);
+    }
+    // String elements of an array: each with its odd count, the walk still ends where the record
+    // does.
+    Bytes array = Bytes().variant(VT_ARRAY | VT_BSTR).u64(0).arrayHeader(4, 2, 0);
+    array.u32(3).u8('x').u8(0).u8('y').u16(0).u32(1).u8('z').u16(0);
+    Decoded d = decodeOne(array);
+    ASSERT_EQ(d.result, DataChangeBlock::Value::Ok);
+    BSTR* strings = static_cast<BSTR*>(d.value->parray->pvData);
+    EXPECT_EQ(std::u16string(strings[0], SysStringLen(strings[0])), u"x");
+    EXPECT_EQ(SysStringLen(strings[1]), 0u);
+    EXPECT_EQ(strings[1][0], 0);
 }
 
 TEST(DataChangeBlock, ArraysBecomeRealSafeArrays)

@@ -1,4 +1,5 @@
 #include "client/ErrorString.h"
+#include "ClientTestSupport.h"
 #include "client/Exception.h"
 #include "platform/OpcDa.h"
 
@@ -77,7 +78,26 @@ TEST(ReportAssertion, YesRaisesAnAutomationError)
         EXPECT_EQ(e.source(), "sink.cpp");
         EXPECT_EQ(e.helpFile(), "");
         EXPECT_EQ(e.helpContext(), 0);
+        // Raised where the check failed, not where the question was asked.
+        EXPECT_EQ(e.file(), "sink.cpp");
+        EXPECT_EQ(e.line(), 7);
     }
+}
+
+TEST(Exception, KnowsTheFileAndLineThatRaisedIt)
+{
+    clienttest::LogCapture log(2);
+    const int line = __LINE__ + 2;
+    try {
+        raiseLogged("plant7|Acme.1: AddGroup() Failed: ");
+    } catch (const Exception& e) {
+        EXPECT_EQ(e.file(), __FILE__);
+        EXPECT_EQ(e.line(), line);
+    }
+    EXPECT_TRUE(log.contains("plant7|Acme.1: AddGroup() Failed: "));
+    const Exception plain("x");
+    EXPECT_EQ(plain.file(), __FILE__);
+    EXPECT_EQ(plain.line(), __LINE__ - 2);
 }
 
 TEST(ReportAssertion, WithoutHandlerAnswersNo)

@@ -122,6 +122,31 @@ TEST(ValueText, Strings)
     EXPECT_EQ(valueText(*s.get()).size(), 254u);
 }
 
+TEST(ValueText, StringsEndAtTheirLengthWhateverFollows)
+{
+    // An odd byte count: the stray byte is no character.
+    auto odd = make(VT_BSTR);
+    odd->bstrVal = SysAllocStringByteLen("A\0B\0C", 5);
+    EXPECT_EQ(valueText(*odd.get()), "AB");
+    // Up to the first zero character, inside the string.
+    auto inner = make(VT_BSTR);
+    inner->bstrVal = SysAllocStringLen(u"a\0b", 3);
+    EXPECT_EQ(valueText(*inner.get()), "a");
+
+    // A string whose characters go on past its length without a terminator there: the length
+    // counts, not where a zero happens to follow.
+    struct alignas(8) {
+        std::uint32_t unused = 0;
+        std::uint32_t byteLength = 4;
+        char16_t text[6] = {u'a', u'b', u'c', u'd', u'e', 0};
+    } loose;
+    VARIANT value;
+    VariantInit(&value);
+    value.vt = VT_BSTR;
+    value.bstrVal = loose.text;
+    EXPECT_EQ(valueText(value), "ab");
+}
+
 TEST(RealText, GeneralFormExamples)
 {
     EXPECT_EQ(realText(3.0), "3");
@@ -191,26 +216,39 @@ TEST(QualityText, TableAndNumberedForms)
 
 TEST(TimeStampText, ShortFormOnTodaysDayOfTheMonth)
 {
-    SYSTEMTIME now;
-    GetLocalTime(&now);
-    // Same day of the month, another month and year: still the short form.
-    const WORD otherMonth = now.wMonth == 1 ? 3 : 1;
-    const WORD day = std::min<WORD>(now.wDay, 28);
-    if (day == now.wDay) {
-        EXPECT_EQ(timeStampText(fileTime(2001, otherMonth, day, 7, 5, 9, 42)), " 7:05:09:042");
-        EXPECT_EQ(timeStampText(fileTime(2001, otherMonth, day, 17, 5, 9, 42)), "17:05:09:042");
+    // Every day of the month, the 31st included: the same day of another month and year still
+    // gives the short form, any other day the long one.
+    for (WORD today = 1; today <= 31; ++today) {
+        SYSTEMTIME now{};
+        now.wYear = 2026;
+        now.wMonth = 12;
+        now.wDay = today;
+        now.wHour = 12;
+        const WORD otherMonth = today <= 29 ? 2 : 3;  // 2000 is a leap year: February has a 29th
+        EXPECT_EQ(timeStampText(fileTime(2000, otherMonth, today, 7, 5, 9, 42), now), " 7:05:09:042") << today;
+        EXPECT_EQ(timeStampText(fileTime(2000, otherMonth, today, 17, 5, 9, 42), now), "17:05:09:042") << today;
+        const WORD otherDay = today == 2 ? 3 : 2;
+        EXPECT_EQ(timeStampText(fileTime(2024, 2, otherDay, 7, 5, 9, 42), now),
+                  "2024/02/0" + std::to_string(otherDay) + " 7:05:09:042")
+            << today;
     }
-    const WORD otherDay = now.wDay == 2 ? 3 : 2;
-    EXPECT_EQ(timeStampText(fileTime(2024, 2, otherDay, 7, 5, 9, 42)),
-              "2024/02/0" + std::to_string(otherDay) + " 7:05:09:042");
 }
 
 TEST(TimeStampText, ZeroAndOutOfRange)
 {
+    SYSTEMTIME first{};
+    first.wYear = 2026;
+    first.wMonth = 12;
+    first.wDay = 1;
+    SYSTEMTIME second = first;
+    second.wDay = 2;
+    const FILETIME zero{0, 0};
+    EXPECT_EQ(timeStampText(zero, first), " 0:00:00:000");
+    EXPECT_EQ(timeStampText(zero, second), "1601/01/01 0:00:00:000");
+    const FILETIME beyond{0, 0x80000000u};
+    EXPECT_EQ(timeStampText(beyond, first), "#8000000000000000");
+    // The clock's own date decides when none is given.
     SYSTEMTIME now;
     GetLocalTime(&now);
-    const FILETIME zero{0, 0};
-    EXPECT_EQ(timeStampText(zero), now.wDay == 1 ? " 0:00:00:000" : "1601/01/01 0:00:00:000");
-    const FILETIME beyond{0, 0x80000000u};
-    EXPECT_EQ(timeStampText(beyond), "#8000000000000000");
+    EXPECT_EQ(timeStampText(zero), timeStampText(zero, now));
 }

@@ -3,6 +3,7 @@
 #include "servers/test/TestServers.h"
 
 #include "platform/Registry.h"
+#include "servers/kit/BlockWriter.h"
 #include "servers/kit/ClassFactory.h"
 #include "servers/kit/Server.h"
 #include "servers/kit/StringEnumerator.h"
@@ -10,8 +11,10 @@
 
 #include <algorithm>
 #include <chrono>
+#include <condition_variable>
 #include <cstring>
 #include <mutex>
+#include <stdexcept>
 #include <string>
 #include <thread>
 #include <vector>
@@ -131,6 +134,7 @@ std::shared_ptr<const kit::AddressSpace> buildSpace(Fault fault)
 {
     if (fault == Fault::EndlessTree) return std::make_shared<EndlessSpace>();
     auto s = std::make_shared<kit::TreeAddressSpace>();
+    if (fault == Fault::Empty) return s;
     const NodeId root = kit::kRootNode;
     if (fault == Fault::Flat) {
         addA(*s, root);
@@ -181,7 +185,24 @@ std::shared_ptr<const kit::AddressSpace> buildSpace(Fault fault)
     return s;
 }
 
+// --- the journal --------------------------------------------------------------------------------
+
+std::mutex g_journalMutex;
+Journal g_journals[256];
+
+template <class Change>
+void record(Fault fault, Change change)
+{
+    std::lock_guard lock(g_journalMutex);
+    change(g_journals[static_cast<BYTE>(fault)]);
+}
+
 // --- hangs ------------------------------------------------------------------------------------
+
+// A hang ends when its time is up or when a test ends the hangs that are running.
+std::mutex g_hangMutex;
+std::condition_variable g_hangEnded;
+std::uint64_t g_hangGeneration = 0;
 
 void hang()
 {
@@ -198,7 +219,9 @@ void hang()
         }
         RegCloseKey(key);
     }
-    std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+    std::unique_lock lock(g_hangMutex);
+    const std::uint64_t generation = g_hangGeneration;
+    g_hangEnded.wait_for(lock, std::chrono::milliseconds(ms), [&] { return g_hangGeneration != generation; });
 }
 
 // --- an enumerator that never ends ------------------------------------------------------------
@@ -261,6 +284,21 @@ public:
     TestGroup(std::shared_ptr<kit::ServerCore> core, kit::GroupSettings settings, Fault fault)
         : Group(std::move(core), std::move(settings)), _fault(fault) {}
 
+    ~TestGroup() override
+    {
+        // The client has let go of the group and of every sink it advised: a careless server
+        // calls them all the same.
+        for (const Forgotten& f : _forgotten) {
+            for (int i = 0; i < 3; ++i) {
+                sendLateBlock(f.sink.get(), f.format, i);
+                record(_fault, [](Journal& j) {
+                    ++j.blocksDelivered;
+                    ++j.blocksAfterRelease;
+                });
+            }
+        }
+    }
+
     HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppv) override
     {
         if ((_fault == Fault::NoItemMgt && IsEqualIID(riid, IID_IOPCItemMgt)) ||
@@ -274,6 +312,7 @@ public:
     HRESULT STDMETHODCALLTYPE AddItems(DWORD dwCount, OPCITEMDEF* pItemArray, OPCITEMRESULT** ppAddResults,
                                        HRESULT** ppErrors) override
     {
+        record(_fault, [](Journal& j) { ++j.addItemsCalls; });
         if (_fault == Fault::HangAddItems) hang();
         HRESULT hr = Group::AddItems(dwCount, pItemArray, ppAddResults, ppErrors);
         if (_fault != Fault::AddItemsPartial || FAILED(hr)) return hr;
@@ -293,21 +332,45 @@ public:
     HRESULT STDMETHODCALLTYPE DAdvise(FORMATETC* pformatetc, DWORD advf, IAdviseSink* pAdvSink,
                                       DWORD* pdwConnection) override
     {
+        record(_fault, [](Journal& j) { ++j.adviseCalls; });
         if (_fault == Fault::AdviseFails) {
             if (pdwConnection) *pdwConnection = 0;
             return kFailure;
         }
-        return Group::DAdvise(pformatetc, advf, pAdvSink, pdwConnection);
+        const HRESULT hr = Group::DAdvise(pformatetc, advf, pAdvSink, pdwConnection);
+        if (_fault == Fault::HangAdvise) hang();
+        if (_fault == Fault::CallbacksAfterUnadvise && SUCCEEDED(hr) && pdwConnection) {
+            std::lock_guard lock(_forgottenMutex);
+            _advised.push_back({*pdwConnection, pformatetc->cfFormat, platform::ComPtr<IAdviseSink>(pAdvSink)});
+        }
+        return hr;
     }
 
     HRESULT STDMETHODCALLTYPE DUnadvise(DWORD dwConnection) override
     {
-        if (_fault == Fault::CallbacksAfterUnadvise) return hasConnection(dwConnection) ? S_OK : OLE_E_NOCONNECTION;
+        if (_fault == Fault::CallbacksAfterUnadvise) {
+            if (!hasConnection(dwConnection)) return OLE_E_NOCONNECTION;
+            std::lock_guard lock(_forgottenMutex);
+            for (auto it = _advised.begin(); it != _advised.end(); ++it) {
+                if (it->connection != dwConnection) continue;
+                _forgotten.push_back(std::move(*it));
+                _advised.erase(it);
+                break;
+            }
+            return S_OK;
+        }
         return Group::DUnadvise(dwConnection);
     }
 
 protected:
     void deliver(const Outgoing& out) override
+    {
+        deliverAsFaulted(out);
+        record(_fault, [](Journal& j) { ++j.blocksDelivered; });
+    }
+
+private:
+    void deliverAsFaulted(const Outgoing& out)
     {
         switch (_fault) {
         case Fault::BlockNegativeStatus:
@@ -375,8 +438,38 @@ protected:
         GlobalFree(memory);
     }
 
-private:
+    void sendLateBlock(IAdviseSink* sink, CLIPFORMAT format, int round)
+    {
+        std::vector<platform::Variant> values(5);
+        std::vector<kit::BlockItem> items(5);
+        for (std::size_t i = 0; i < items.size(); ++i) {
+            values[i]->vt = VT_I4;
+            values[i]->lVal = round;
+            items[i].hClient = static_cast<OPCHANDLE>(1000 + i);
+            items[i].quality = OPC_QUALITY_GOOD;
+            items[i].value = values[i].get();
+        }
+        const std::vector<BYTE> block = kit::BlockWriter().build(items, 1234);
+        HGLOBAL memory = GlobalAlloc(GMEM_MOVEABLE, block.size());
+        if (!memory) return;
+        if (void* p = GlobalLock(memory)) {
+            std::memcpy(p, block.data(), block.size());
+            GlobalUnlock(memory);
+            callSink(sink, format, memory);
+        }
+        GlobalFree(memory);
+    }
+
+    struct Forgotten {
+        DWORD connection;
+        CLIPFORMAT format;
+        platform::ComPtr<IAdviseSink> sink;
+    };
+
     const Fault _fault;
+    std::mutex _forgottenMutex;
+    std::vector<Forgotten> _advised;    // CallbacksAfterUnadvise: the sinks it was given
+    std::vector<Forgotten> _forgotten;  // ... and those it was told to forget
 };
 
 // --- the server -------------------------------------------------------------------------------
@@ -432,6 +525,7 @@ public:
             return kFailure;
         }
         if (_fault == Fault::HangStatus) hang();
+        if (_fault == Fault::StatusThrows) throw std::runtime_error("a server that throws");
         const HRESULT hr = Server::GetStatus(ppServerStatus);
         if (FAILED(hr)) return hr;
         OPCSERVERSTATUS* status = *ppServerStatus;
@@ -455,6 +549,21 @@ public:
                                        OPCHANDLE* phServerGroup, DWORD* pRevisedUpdateRate, REFIID riid,
                                        IUnknown** ppUnk) override
     {
+        record(_fault, [&](Journal& j) {
+            ++j.addGroupCalls;
+            AddGroupCall& call = j.lastAddGroup;
+            call.nameGiven = szName != nullptr;
+            call.name = szName ? szName : u"";
+            call.active = bActive;
+            call.requestedUpdateRate = dwRequestedUpdateRate;
+            call.clientGroup = hClientGroup;
+            call.timeBiasGiven = pTimeBias != nullptr;
+            call.timeBias = pTimeBias ? *pTimeBias : 0;
+            call.deadbandGiven = pPercentDeadband != nullptr;
+            call.percentDeadband = pPercentDeadband ? *pPercentDeadband : 0;
+            call.lcid = dwLCID;
+            call.riid = riid;
+        });
         if (_fault == Fault::AddGroupFails) {
             if (ppUnk) *ppUnk = nullptr;
             return kFailure;
@@ -554,3 +663,20 @@ extern "C" TAGVISTA_SERVER_EXPORT HRESULT DllGetClassObject(REFCLSID rclsid, REF
 }
 
 extern "C" TAGVISTA_SERVER_EXPORT HRESULT DllCanUnloadNow() { return S_FALSE; }
+
+extern "C" TAGVISTA_SERVER_EXPORT void TagvistaTestJournal(servers::test::Fault fault, servers::test::Journal* out)
+{
+    using namespace servers::test;
+    std::lock_guard lock(g_journalMutex);
+    if (out) *out = g_journals[static_cast<BYTE>(fault)];
+}
+
+extern "C" TAGVISTA_SERVER_EXPORT void TagvistaTestEndHangs()
+{
+    using namespace servers::test;
+    {
+        std::lock_guard lock(g_hangMutex);
+        ++g_hangGeneration;
+    }
+    g_hangEnded.notify_all();
+}

@@ -19,8 +19,11 @@
 #pragma once
 
 #include "platform/Guid.h"
+#include "platform/OpcDa.h"
 
 #include <cstddef>
+#include <cstdint>
+#include <string>
 
 namespace servers::test {
 
@@ -67,7 +70,9 @@ enum class Fault : BYTE {
     BlockCutString,         // string items go last and the block (dwSize and the memory) is cut
                             // 4 bytes short, inside the last string's tail
     CallbacksAfterUnadvise, // DUnadvise answers S_OK but the sink is called on until the group
-                            // is removed or the server released
+                            // is removed or the server released; and when the group goes, it
+                            // calls the sink three more times, with client handles 1000 to
+                            // 1004 (unknown to the client, so a call that got through is logged)
     ReleaseNeverZero,       // the server object's Release never answers 0; the object stops
                             // its groups and stays (unreachable for the client) when the count
                             // would have reached 0
@@ -78,6 +83,9 @@ enum class Fault : BYTE {
     FactoryFails,           // the class factory's CreateInstance fails with kFactoryFailure
     MissingLibrary,         // registered with a library that does not exist
     Flat,                   // no branches at all: the five items a, b, x1, x2, y1 at the root
+    Empty,                  // no branches and no items
+    StatusThrows,           // GetStatus throws a C++ exception of the standard library's
+    HangAdvise,             // DAdvise subscribes (values flow), then hangs before it answers
 };
 
 struct TestClass {
@@ -128,6 +136,9 @@ inline constexpr TestClass kTestClasses[] = {
     {Fault::FactoryFails, "Tagvista.Test.FactoryFails", "The class factory fails"},
     {Fault::MissingLibrary, "Tagvista.Test.MissingLibrary", "Registered library missing"},
     {Fault::Flat, "Tagvista.Test.Flat", "A flat address space"},
+    {Fault::Empty, "Tagvista.Test.Empty", "An empty address space"},
+    {Fault::StatusThrows, "Tagvista.Test.StatusThrows", "GetStatus throws"},
+    {Fault::HangAdvise, "Tagvista.Test.HangAdvise", "DAdvise hangs after subscribing"},
 };
 
 // {52EC3FAF-91D5-45CF-95DD-A92F9D1C3Ann}, nn the fault's number.
@@ -152,5 +163,37 @@ constexpr DWORD kDefaultHangMs = 2000;
 
 // The vendor text of every test server's status.
 constexpr const char16_t* kVendorInfo = u"Tagvista Test Server";
+
+// What the test servers of one fault have seen and done since the library was loaded, so that a
+// test can wait for a positive event ("the server has sent a block") instead of a quiet time.
+struct AddGroupCall {
+    bool nameGiven = false;  // szName was not null
+    std::u16string name;
+    BOOL active = FALSE;
+    DWORD requestedUpdateRate = 0;
+    OPCHANDLE clientGroup = 0;
+    bool timeBiasGiven = false;
+    LONG timeBias = 0;
+    bool deadbandGiven = false;
+    FLOAT percentDeadband = 0;
+    DWORD lcid = 0;
+    IID riid{};
+};
+struct Journal {
+    std::uint64_t blocksDelivered = 0;  // OnDataChange calls that have returned
+    std::uint64_t blocksAfterRelease = 0;  // ... of them by a group the client had let go
+    std::uint32_t addGroupCalls = 0;
+    std::uint32_t addItemsCalls = 0;
+    std::uint32_t adviseCalls = 0;
+    AddGroupCall lastAddGroup;
+};
+
+// The library's exports for tests: the journal of a fault (JournalFunction, exported as
+// kJournalExport), and the end of every hang that is running now (EndHangsFunction, exported as
+// kEndHangsExport); a hang that starts later waits again.
+using JournalFunction = void (*)(Fault fault, Journal* out);
+using EndHangsFunction = void (*)();
+constexpr const char* kJournalExport = "TagvistaTestJournal";
+constexpr const char* kEndHangsExport = "TagvistaTestEndHangs";
 
 } // namespace servers::test

@@ -1,0 +1,32 @@
+// The test servers' exports as a test calls them: the journal of a fault and the end of the hangs
+// that run. The library is the one the classes root names, so this is the copy that serves the
+// test's connections. Test thread.
+#pragma once
+
+#include "servers/test/TestServerPaths.h"
+#include "servers/test/TestServers.h"
+
+#include <dlfcn.h>
+
+namespace servers::test {
+
+inline void* testServersSymbol(const char* name)
+{
+    // Loaded once and kept: the library is never unloaded while the process runs.
+    static void* const library = ::dlopen(kTestServersLibrary, RTLD_NOW | RTLD_LOCAL);
+    return library ? ::dlsym(library, name) : nullptr;
+}
+
+inline Journal journalOf(Fault fault)
+{
+    Journal journal;
+    if (auto read = reinterpret_cast<JournalFunction>(testServersSymbol(kJournalExport))) read(fault, &journal);
+    return journal;
+}
+
+inline void endHangs()
+{
+    if (auto end = reinterpret_cast<EndHangsFunction>(testServersSymbol(kEndHangsExport))) end();
+}
+
+} // namespace servers::test

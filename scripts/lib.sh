@@ -24,10 +24,22 @@ tagvista_ensure_packages() {
     fi
   done
   if [ ${#missing[@]} -gt 0 ]; then
-    echo "Installing: ${missing[*]}"
+    # apt and dpkg report progress line by line even when asked to be quiet; their output goes
+    # to a log that is shown only when the install fails.
+    local log
+    log="$(mktemp)"
     export DEBIAN_FRONTEND=noninteractive
-    tagvista_sudo apt-get update -qq
-    tagvista_sudo apt-get install -y -qq --no-install-recommends "${missing[@]}"
+    if tagvista_sudo apt-get update -qq >"$log" 2>&1 &&
+       tagvista_sudo apt-get install -y -qq --no-install-recommends -o Dpkg::Use-Pty=0 \
+         "${missing[@]}" >>"$log" 2>&1; then
+      echo "Installed: ${missing[*]}"
+      rm -f "$log"
+    else
+      echo "Installing ${missing[*]} failed:" >&2
+      tail -n 40 "$log" >&2
+      rm -f "$log"
+      return 1
+    fi
   fi
 }
 

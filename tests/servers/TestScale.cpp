@@ -4,6 +4,21 @@
 #include "servers/simulation/ScaleSpace.h"
 #include "servers/simulation/SimulationClasses.h"
 
+#include <malloc.h>
+
+// Sanitizer builds allocate outside the C library's arenas, where its counters do not look.
+#if defined(__has_feature)
+#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
+#define TAGVISTA_SANITIZER_HEAP 1
+#endif
+#endif
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+#define TAGVISTA_SANITIZER_HEAP 1
+#endif
+#ifdef TAGVISTA_SANITIZER_HEAP
+extern "C" std::size_t __sanitizer_get_current_allocated_bytes();
+#endif
+
 namespace {
 
 using namespace servertest;
@@ -21,6 +36,53 @@ ScaleConfig config(DWORD branches, DWORD items, DWORD depth, DWORD percent = 100
     c.changingPercent = percent;
     c.updateRate = rate;
     return c;
+}
+
+// Bytes the allocator has handed out and not got back.
+std::size_t heapInUse()
+{
+#ifdef TAGVISTA_SANITIZER_HEAP
+    return __sanitizer_get_current_allocated_bytes();
+#else
+    const auto info = mallinfo2();
+    return info.uordblks + info.hblkhd;
+#endif
+}
+
+// How much more is in use than at a moment before (0 when less).
+std::size_t heapGrowth(std::size_t before)
+{
+    const std::size_t now = heapInUse();
+    return now > before ? now - before : 0;
+}
+
+// The scale server's size set in the user key while it lives; the values go when it ends.
+class ScaleSize {
+public:
+    ScaleSize(std::initializer_list<std::pair<const char*, DWORD>> values)
+    {
+        for (const auto& [name, value] : values) {
+            setUserDword(servers::simulation::kScaleUserKey, name, value);
+            _names.push_back(name);
+        }
+    }
+    ~ScaleSize()
+    {
+        for (const char* name : _names) deleteUserValue(servers::simulation::kScaleUserKey, name);
+    }
+
+private:
+    std::vector<const char*> _names;
+};
+
+std::u16string vendorInfo(IOPCServer* server)
+{
+    OPCSERVERSTATUS* status = nullptr;
+    if (FAILED(server->GetStatus(&status)) || !status) return u"<no status>";
+    std::u16string text = status->szVendorInfo ? status->szVendorInfo : u"<null>";
+    CoTaskMemFree(status->szVendorInfo);
+    CoTaskMemFree(status);
+    return text;
 }
 
 // Every item found by walking the tree, with its full id.
@@ -135,6 +197,28 @@ TEST(ScaleSpace, SizesAreClampedToWhatTheServerServes)
     EXPECT_EQ(empty.branchCount(servers::kit::kRootNode), 0u);
 }
 
+TEST(ScaleSpace, TheClampSaysWhatWasAskedAndWhatIsServed)
+{
+    const ScaleAddressSpace most(config(0xFFFFFFFF, 100, 1));
+    EXPECT_EQ(most.config().branches, 100000000u);
+    EXPECT_EQ(most.config().itemsPerBranch, 1u);
+    EXPECT_EQ(most.requested().branches, 0xFFFFFFFFu);
+    EXPECT_TRUE(most.sizeClamped());
+    EXPECT_EQ(most.clampNote(), u" (size clamped to 100000000 items, 100000000 branches of 1, from 429496729500 items, "
+                                u"4294967295 branches of 100)");
+
+    const ScaleAddressSpace wide(config(4, 0xFFFFFFFF, 1));
+    EXPECT_EQ(wide.clampNote(),
+              u" (size clamped to 100000000 items, 4 branches of 25000000, from 17179869180 items, 4 branches of 4294967295)");
+
+    // Only the size counts: a rate, a depth or a share brought into range is no clamp to report.
+    for (const ScaleConfig& c : {config(100000000, 1, 1), config(1000, 100, 0, 250, 1), config(0, 0xFFFFFFFF, 2)}) {
+        const ScaleAddressSpace s(c);
+        EXPECT_FALSE(s.sizeClamped()) << c.branches << " x " << c.itemsPerBranch;
+        EXPECT_EQ(s.clampNote(), u"");
+    }
+}
+
 TEST(ScaleServer, SizeComesFromTheUserKeyElseFromTheRegistration)
 {
     using servers::simulation::kScaleUserKey;
@@ -167,6 +251,76 @@ TEST(ScaleServer, SizeComesFromTheUserKeyElseFromTheRegistration)
     EXPECT_EQ(addItem(group.get(), u"Area1/Branch2/Item09", 1, &r), S_OK);
     EXPECT_EQ(r.vtCanonicalDataType, VT_BSTR);
     EXPECT_EQ(addItem(group.get(), u"Area0/Branch2/Item09", 1), OPC_E_UNKNOWNITEMID);
+    EXPECT_EQ(vendorInfo(server.get()), u"Tagvista Scale Server") << "nothing clamped, nothing said";
+}
+
+TEST(ScaleServer, TheVendorTextTellsTheClamp)
+{
+    ComPtr<IOPCServer> server;
+    {
+        const ScaleSize size{{"Branches", 0xFFFFFFFF}};
+        ASSERT_EQ(create(servers::simulation::CLSID_TagvistaScale, server), S_OK);
+    }
+    EXPECT_EQ(vendorInfo(server.get()), u"Tagvista Scale Server (size clamped to 100000000 items, 100000000 branches "
+                                        u"of 1, from 429496729500 items, 4294967295 branches of 100)");
+}
+
+// The largest server answers its first browses with a few names' worth of memory: the names are
+// computed as they are read, never listed. The heap is measured around each browse.
+TEST(ScaleServer, TheLargestServerBrowsesWithoutListingItsNames)
+{
+    constexpr std::size_t kFewMegabytes = 4 << 20;
+    {
+        // The measure sees an allocation of the size a list would take, so a pass means something.
+        const std::size_t before = heapInUse();
+        std::vector<char> block(16 << 20, 1);
+        ASSERT_GE(heapGrowth(before), block.size()) << int(static_cast<volatile char&>(block.back()));
+    }
+    const auto first = [](IEnumString* e) {
+        LPOLESTR s = nullptr;
+        ULONG fetched = 0;
+        if (e->Next(1, &s, &fetched) != S_OK || fetched != 1) return std::u16string(u"<none>");
+        std::u16string name = s;
+        CoTaskMemFree(s);
+        return name;
+    };
+
+    ComPtr<IOPCBrowseServerAddressSpace> many;
+    ComPtr<IOPCBrowseServerAddressSpace> wide;
+    {
+        const ScaleSize size{{"Branches", 0xFFFFFFFF}};
+        ASSERT_EQ(create(servers::simulation::CLSID_TagvistaScale, many), S_OK);
+    }
+    {
+        const ScaleSize size{{"Branches", 1}, {"ItemsPerBranch", 0xFFFFFFFF}};
+        ASSERT_EQ(create(servers::simulation::CLSID_TagvistaScale, wide), S_OK);
+    }
+    ASSERT_EQ(wide->ChangeBrowsePosition(OPC_BROWSE_DOWN, u"Branch0"), S_OK);
+
+    struct Case {
+        IOPCBrowseServerAddressSpace* server;
+        OPCBROWSETYPE type;
+        const char16_t* filter;
+        VARTYPE vt;
+        const char16_t* firstName;
+    };
+    for (const Case& c : {Case{many.get(), OPC_BRANCH, u"", VT_EMPTY, u"Branch00000000"},
+                          Case{many.get(), OPC_FLAT, u"", VT_EMPTY, u"Branch00000000/Item0"},
+                          Case{many.get(), OPC_BRANCH, u"*7", VT_EMPTY, u"Branch00000007"},
+                          Case{wide.get(), OPC_LEAF, u"", VT_EMPTY, u"Item00000000"},
+                          Case{wide.get(), OPC_LEAF, u"", VT_BSTR, u"Item00000009"}}) {
+        SCOPED_TRACE(u8(c.firstName));
+        const std::size_t before = heapInUse();
+        ComPtr<IEnumString> e;
+        ASSERT_EQ(c.server->BrowseOPCItemIDs(c.type, c.filter, c.vt, 0, e.put()), S_OK);
+        EXPECT_EQ(first(e.get()), c.firstName);
+        // A clone and a long skip are as cheap.
+        ComPtr<IEnumString> clone;
+        ASSERT_EQ(e->Clone(clone.put()), S_OK);
+        EXPECT_EQ(clone->Skip(c.type == OPC_FLAT || *c.filter || c.vt != VT_EMPTY ? 1000 : 50000000), S_OK);
+        EXPECT_NE(first(clone.get()), u"<none>");
+        EXPECT_LT(heapGrowth(before), kFewMegabytes);
+    }
 }
 
 } // namespace

@@ -1,5 +1,6 @@
 #include "servers/kit/Server.h"
 
+#include "servers/kit/BrowseCursors.h"
 #include "servers/kit/ErrorTexts.h"
 #include "servers/kit/StringEnumerator.h"
 
@@ -217,66 +218,35 @@ HRESULT Server::ChangeBrowsePosition(OPCBROWSEDIRECTION dwBrowseDirection, LPCWS
     return S_OK;
 }
 
-bool Server::itemPasses(ItemRef item, VARTYPE type, DWORD rights) const
-{
-    const ItemTraits traits = space().traits(item);
-    if (type != VT_EMPTY && traits.canonicalType != type) return false;
-    return (traits.accessRights & rights) == rights;
-}
-
-void Server::collectFlat(NodeId node, std::size_t depth, const Wildcard& filter, VARTYPE type, DWORD rights,
-                         std::vector<std::u16string>& out) const
-{
-    const AddressSpace& s = space();
-    const std::size_t leaves = s.leafCount(node);
-    for (std::size_t i = 0; i < leaves; ++i) {
-        const ItemRef item = s.leafAt(node, i);
-        if (!itemPasses(item, type, rights)) continue;
-        std::u16string id = s.itemId(item);
-        if (filter.matches(id)) out.push_back(std::move(id));
-    }
-    if (depth + 1 >= kMaxFlatDepth) return;
-    const std::size_t branches = s.branchCount(node);
-    for (std::size_t i = 0; i < branches; ++i) collectFlat(s.branchAt(node, i), depth + 1, filter, type, rights, out);
-}
-
 HRESULT Server::BrowseOPCItemIDs(OPCBROWSETYPE dwBrowseFilterType, LPCWSTR szFilterCriteria, VARTYPE vtDataTypeFilter,
                                  DWORD dwAccessRightsFilter, IEnumString** ppIEnumString)
 {
     if (!ppIEnumString) return E_INVALIDARG;
     *ppIEnumString = nullptr;
-    Wildcard filter;
-    if (szFilterCriteria && !filter.compile(szFilterCriteria)) return OPC_E_INVALIDFILTER;
-    const NodeId at = browsePosition();
-    const AddressSpace& s = space();
-    auto list = std::make_shared<StringEnumerator::List>();
+    auto query = std::make_shared<BrowseQuery>();
+    if (szFilterCriteria && !query->filter.compile(szFilterCriteria)) return OPC_E_INVALIDFILTER;
+    query->space = _core->spacePointer();
+    query->node = browsePosition();
+    query->type = vtDataTypeFilter;
+    query->rights = dwAccessRightsFilter;
+    std::unique_ptr<NameCursor> cursor;
     switch (dwBrowseFilterType) {
-    case OPC_BRANCH: {
-        const std::size_t n = s.branchCount(at);
-        for (std::size_t i = 0; i < n; ++i) {
-            std::u16string name = s.branchName(s.branchAt(at, i));
-            if (filter.matches(name)) list->push_back(std::move(name));
-        }
+    case OPC_BRANCH:
+        cursor = branchCursor(std::move(query));
         break;
-    }
-    case OPC_LEAF: {
-        const std::size_t n = s.leafCount(at);
-        for (std::size_t i = 0; i < n; ++i) {
-            const ItemRef item = s.leafAt(at, i);
-            if (!itemPasses(item, vtDataTypeFilter, dwAccessRightsFilter)) continue;
-            std::u16string name = s.leafName(item);
-            if (filter.matches(name)) list->push_back(std::move(name));
-        }
+    case OPC_LEAF:
+        cursor = leafCursor(std::move(query));
         break;
-    }
     case OPC_FLAT:
-        collectFlat(at, 0, filter, vtDataTypeFilter, dwAccessRightsFilter, *list);
+        cursor = flatCursor(std::move(query), kMaxFlatDepth);
         break;
     default:
         return E_INVALIDARG;
     }
-    const bool empty = list->empty();
-    *ppIEnumString = StringEnumerator::create(std::move(list));
+    // Finding the first name decides the answer; the cursor stays on it for the first Next.
+    std::u16string first;
+    const bool empty = !cursor->current(first);
+    *ppIEnumString = StringEnumerator::create(std::move(cursor));
     return empty ? S_FALSE : S_OK;
 }
 

@@ -13,12 +13,10 @@
 
 #include "servers/kit/Group.h"
 #include "servers/kit/ServerCore.h"
-#include "servers/kit/Wildcard.h"
 
 #include <map>
 #include <memory>
 #include <mutex>
-#include <vector>
 
 namespace servers::kit {
 
@@ -51,8 +49,9 @@ public:
     // OPC_BRANCH and OPC_LEAF list the names at the current position, OPC_FLAT the full ids of
     // every item below it. The name filter (see Wildcard.h; for OPC_FLAT it applies to the full
     // id) applies to all; the data-type filter (VT_EMPTY: any) and the access-rights filter (0:
-    // any, else every bit asked for) to items only. S_FALSE with an empty enumerator when nothing
-    // matches; OPC_E_INVALIDFILTER for a malformed name filter.
+    // any, else every bit asked for) to items only. The enumerator computes the names as they are
+    // read (see BrowseCursors.h), so its first name costs the same in a tree of any size. S_FALSE
+    // with an empty enumerator when nothing matches; OPC_E_INVALIDFILTER for a malformed filter.
     HRESULT STDMETHODCALLTYPE BrowseOPCItemIDs(OPCBROWSETYPE dwBrowseFilterType, LPCWSTR szFilterCriteria,
                                                VARTYPE vtDataTypeFilter, DWORD dwAccessRightsFilter,
                                                IEnumString** ppIEnumString) override;
@@ -86,10 +85,6 @@ protected:
     NodeId browsePosition() const;
 
 private:
-    void collectFlat(NodeId node, std::size_t depth, const Wildcard& filter, VARTYPE type, DWORD rights,
-                     std::vector<std::u16string>& out) const;
-    bool itemPasses(ItemRef item, VARTYPE type, DWORD rights) const;
-
     const std::shared_ptr<ServerCore> _core;
 
     std::mutex _groupsMutex;

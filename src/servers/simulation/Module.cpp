@@ -7,15 +7,16 @@
 #include "servers/simulation/SimulationSpace.h"
 
 #include <iterator>
+#include <string>
 
 namespace servers::simulation {
 
 namespace {
 
-kit::ServerIdentity identity(const char16_t* vendor)
+kit::ServerIdentity identity(std::u16string vendor)
 {
     kit::ServerIdentity id;
-    id.vendorInfo = vendor;
+    id.vendorInfo = std::move(vendor);
     id.majorVersion = TAGVISTA_VERSION_MAJOR;
     id.minorVersion = TAGVISTA_VERSION_MINOR;
     id.buildNumber = TAGVISTA_VERSION_PATCH;
@@ -30,8 +31,10 @@ HRESULT createSimulation(REFIID riid, void** ppv)
 
 HRESULT createScale(REFIID riid, void** ppv)
 {
-    return kit::createObject<kit::Server>(riid, ppv, identity(u"Tagvista Scale Server"),
-                                          std::make_shared<ScaleAddressSpace>(readScaleConfig()));
+    auto space = std::make_shared<ScaleAddressSpace>(readScaleConfig());
+    // A client logs the vendor text when it connects: the one place a clamped size shows.
+    kit::ServerIdentity id = identity(u"Tagvista Scale Server" + space->clampNote());
+    return kit::createObject<kit::Server>(riid, ppv, std::move(id), std::move(space));
 }
 
 constexpr kit::ClassEntry kClasses[] = {

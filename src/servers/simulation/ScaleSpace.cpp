@@ -79,11 +79,10 @@ ScaleConfig readScaleConfig()
     ScaleConfig c;
     readDwords(HKEY_CLASSES_ROOT, kScaleDefaultsKey, c);
     readDwords(HKEY_CURRENT_USER, kScaleUserKey, c);
-    c.clamp();
     return c;
 }
 
-ScaleAddressSpace::ScaleAddressSpace(ScaleConfig config) : _config(config)
+ScaleAddressSpace::ScaleAddressSpace(ScaleConfig config) : _requested(config), _config(config)
 {
     _config.clamp();
     const std::uint64_t b = _config.branches;
@@ -104,6 +103,21 @@ ScaleAddressSpace::ScaleAddressSpace(ScaleConfig config) : _config(config)
         _levelPrefix[level] = prefixOf(level);
     }
     _itemWidth = digits(_config.itemsPerBranch ? _config.itemsPerBranch - 1 : 0);
+}
+
+bool ScaleAddressSpace::sizeClamped() const
+{
+    return _config.branches != _requested.branches || _config.itemsPerBranch != _requested.itemsPerBranch;
+}
+
+std::u16string ScaleAddressSpace::clampNote() const
+{
+    if (!sizeClamped()) return {};
+    const auto size = [](const ScaleConfig& c) {
+        return std::to_string(c.itemCount()) + " items, " + std::to_string(c.branches) + " branches of " +
+               std::to_string(c.itemsPerBranch);
+    };
+    return ascii(" (size clamped to " + size(_config) + ", from " + size(_requested) + ")");
 }
 
 std::u16string ScaleAddressSpace::prefixOf(unsigned level) const

@@ -25,21 +25,33 @@ struct ScaleConfig {
     DWORD updateRate = 100;
     DWORD changingPercent = 100;
 
-    // Brings every field into the range the server serves (at most 100,000,000 items, depth 1 to
-    // 16, a rate of at least 10 ms, at most 100 percent).
+    // Brings every field into the range the server serves (at most 100,000,000 items and as many
+    // branches, depth 1 to 16, a rate of at least 10 ms, at most 100 percent). More would serve
+    // no client: one stops a browse long before.
     void clamp();
+    // Never overflows: two DWORDs multiply within 64 bits.
     std::uint64_t itemCount() const { return std::uint64_t(branches) * itemsPerBranch; }
 };
 
 // The configuration for a new object: HKEY_CURRENT_USER\Software\Tagvista\Scale, else the
-// registration's Parameters key, else the built-in defaults, value by value; then clamped.
+// registration's Parameters key, else the built-in defaults, value by value; not clamped, so
+// that the address space can tell what was asked for.
 ScaleConfig readScaleConfig();
 
 class ScaleAddressSpace : public kit::AddressSpace {
 public:
+    // Serves the configuration clamped.
     explicit ScaleAddressSpace(ScaleConfig config);
 
     const ScaleConfig& config() const { return _config; }
+    // The configuration as it was given.
+    const ScaleConfig& requested() const { return _requested; }
+    // Whether the clamp cut the number of branches or of items per branch.
+    bool sizeClamped() const;
+    // What the server's vendor text adds to say so, e.g. " (size clamped to 100000000 items,
+    // 100000000 branches of 1, from 429496729500 items, 4294967295 branches of 100)"; empty when
+    // the size is as asked. The servers keep no log: the vendor text is what a client shows.
+    std::u16string clampNote() const;
     // Branches below a branch of the level above the bottom (and below the root for Depth 1).
     std::uint64_t fanOut() const { return _fanOut; }
 
@@ -70,6 +82,7 @@ private:
     // Parses "<prefix><digits>" of exactly that width; false for anything else.
     static bool parseNumbered(std::u16string_view name, const std::u16string& prefix, unsigned width, std::uint64_t& n);
 
+    ScaleConfig _requested;
     ScaleConfig _config;
     std::uint64_t _fanOut = 1;
     std::vector<std::uint64_t> _levelSize;    // branches per level, index 1 .. depth

@@ -55,15 +55,23 @@ CLIPFORMAT dataTimeFormat()
 namespace {
 
 // What a worker's body does with a failure: the text of an Exception, or a fixed text for
-// anything else. Nothing escapes the worker.
+// anything else, whose cause goes to the log (the Exception was logged where it was raised).
+// Nothing escapes the worker.
 template <class Work>
-void runCatching(std::string& lastError, Work work)
+void runCatching(std::string& lastError, const std::string& prefix, Work work)
 {
     try {
         work();
     } catch (const Exception& e) {
         lastError = e.message();
+    } catch (const std::bad_alloc&) {
+        LOGG(2, "%s: the work failed: not enough memory", prefix.c_str());
+        lastError = "Неизвестная ошибка";
+    } catch (const std::exception& e) {
+        LOGG(2, "%s: the work failed: %s", prefix.c_str(), e.what());
+        lastError = "Неизвестная ошибка";
     } catch (...) {
+        LOGG(2, "%s: the work failed: an exception of an unknown type", prefix.c_str());
         lastError = "Неизвестная ошибка";
     }
 }
@@ -78,7 +86,7 @@ ConnectThread::ConnectThread(OPC_Connection* connection) : _connection(connectio
 
 void ConnectThread::execute()
 {
-    runCatching(_connection->_lastError, [this] { _connection->innerConnect(); });
+    runCatching(_connection->_lastError, _connection->prefix(), [this] { _connection->innerConnect(); });
 }
 
 DisconnectThread::DisconnectThread(OPC_Connection* connection) : _connection(connection)
@@ -89,7 +97,7 @@ DisconnectThread::DisconnectThread(OPC_Connection* connection) : _connection(con
 
 void DisconnectThread::execute()
 {
-    runCatching(_connection->_lastError, [this] { _connection->innerDisconnect(); });
+    runCatching(_connection->_lastError, _connection->prefix(), [this] { _connection->innerDisconnect(); });
 }
 
 // --- Lifecycle -------------------------------------------------------------------------------

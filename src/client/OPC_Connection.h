@@ -7,6 +7,8 @@
 #include "platform/OpcDa.h"
 #include "platform/Worker.h"
 
+#include <atomic>
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <string>
@@ -117,6 +119,10 @@ public:
     // A data change for the item with this client handle: stores it and posts WM_ITEM_NEW_VALUE.
     // Callback threads; only while the subscription exists.
     void onItemNewValue(DWORD handle, const VARIANT* value, const FILETIME* timeStamp, WORD quality);
+    // The item records the server has sent since the connection was made, counted by the sink a
+    // block at a time (records for unknown handles included). Any thread.
+    void countChangesOffered(std::uint64_t count) { _changesOffered.fetch_add(count, std::memory_order_relaxed); }
+    std::uint64_t changesOffered() const { return _changesOffered.load(std::memory_order_relaxed); }
 
 private:
     friend class ConnectThread;
@@ -158,4 +164,5 @@ private:
     BrowseLimits _limits;
     std::size_t _browsedNodes = 0;    // worker only: nodes read by the running browse
     bool _browseCut = false;          // worker only: a bound ended the browse; no more descents
+    std::atomic<std::uint64_t> _changesOffered{0};
 };

@@ -75,6 +75,7 @@ void OPC_DataCallback0::OnDataChange(FORMATETC* format, STGMEDIUM* medium)
                  ErrorString(block.status()).c_str());
         const std::uint32_t count = block.itemCount();
         const std::uint32_t fit = block.headersThatFit();
+        connection->countChangesOffered(fit);
         if (fit < count)
             LOGG(2, "%s|%s: DataCallback: %u item headers announced, %u fit in the block of %zu bytes", prefixHost,
                  prefixName, count, fit, GlobalSize(medium->hGlobal));

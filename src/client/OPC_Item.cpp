@@ -78,11 +78,19 @@ void OPC_Item::setValue(const VARIANT* value, WORD quality, const FILETIME* time
         if (timeStamp) std::memcpy(&_timeStamp, timeStamp, sizeof _timeStamp);
     }
     VariantClear(&fresh);
+    // Released after the record: a receiver that takes this change (acquire) reads the record
+    // stored above.
+    if (_changesPending.fetch_add(1, std::memory_order_acq_rel) != 0) return;
     if (gathering) {
         gathered.push_back({WM_ITEM_NEW_VALUE, reinterpret_cast<WPARAM>(this), 0});
     } else {
         platform::Dispatcher::instance().post(WM_ITEM_NEW_VALUE, reinterpret_cast<WPARAM>(this), 0);
     }
+}
+
+std::uint32_t OPC_Item::takeChanges() const
+{
+    return _changesPending.exchange(0, std::memory_order_acq_rel);
 }
 
 OPC_Branch::OPC_Branch(OPC_Branch* parent, std::string name) : OPC_Item(parent, std::move(name)) {}

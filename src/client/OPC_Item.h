@@ -6,6 +6,8 @@
 #include "platform/Time.h"
 #include "platform/Variant.h"
 
+#include <atomic>
+#include <cstdint>
 #include <memory>
 #include <string>
 #include <vector>
@@ -51,9 +53,17 @@ public:
         FILETIME timeStamp{0, 0};
     };
     Record readValue() const;
-    // Stores a deep copy of value with its quality and time stamp, then posts WM_ITEM_NEW_VALUE
-    // with this item (with the batch of the thread, if there is one). Data-change callback threads.
+    // Stores a deep copy of value with its quality and time stamp; then, unless a notification of
+    // this item is still waiting to be taken, posts WM_ITEM_NEW_VALUE with this item (with the
+    // batch of the thread, if there is one). At most one notification per item is ever queued,
+    // whatever the server's rate. Data-change callback threads.
     void setValue(const VARIANT* value, WORD quality, const FILETIME* timeStamp);
+    // The receiver's side: how many changes were stored since the last call (0 when none), and
+    // from now on the next change posts a notification again. Called before the record is read,
+    // so that no change is left unshown: a change stored after this call notifies anew. A
+    // receiver that does not read an item does not call it, and hears of the item no more until
+    // it does. Main thread.
+    std::uint32_t takeChanges() const;
 
 protected:
     friend class OPC_Branch;
@@ -62,6 +72,9 @@ protected:
     std::string _cachedPath;
     VARIANT _value;
     WORD _quality = 0;
+    // Changes since the receiver last took them; the change that finds 0 posts the notification.
+    // It may wrap after 2^32 changes unread, which only costs one notification more.
+    mutable std::atomic<std::uint32_t> _changesPending{0};
     FILETIME _timeStamp{0, 0};
 };
 

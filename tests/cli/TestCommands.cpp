@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <csignal>
 #include <filesystem>
+#include <regex>
 #include <set>
 #include <sys/stat.h>
 
@@ -237,6 +238,37 @@ TEST(WatchCommand, BranchKeepsTheItemsBelowIt)
     EXPECT_EQ(unknown.exitCode, 2);
     EXPECT_EQ(unknown.out, "");
     EXPECT_EQ(unknown.err, "tagvista-cli: no branch \"Q\" in the address space of " + kGood + "\n");
+}
+
+TEST(WatchCommand, ChangesFasterThanTheOutputAreSupersededAndCounted)
+{
+    // 20,000 items changing every 10 ms offer far more changes than lines can be printed: each
+    // line shows its item's latest value, and the end says how many changes that left out.
+    Environment environment;
+    environment.home.write("config/tagvista/user.reg", "Windows Registry Editor Version 5.00\n\n"
+                                                       "[HKEY_CURRENT_USER\\Software\\Tagvista\\Scale]\n"
+                                                       "\"Branches\"=dword:00000014\n"
+                                                       "\"ItemsPerBranch\"=dword:000003e8\n"
+                                                       "\"UpdateRate\"=dword:0000000a\n");
+    const Result result = run({"--log-level", "5", "watch", "--seconds", "3", "Tagvista.Scale.1"}, environment);
+    EXPECT_EQ(result.exitCode, 0) << result.err;
+    const std::size_t lines = result.outLines().size();
+    const std::regex summary("tagvista-cli: ([0-9]+) of ([0-9]+) changes were superseded by a later value of their "
+                             "item before they were printed");
+    std::smatch match;
+    std::string last;
+    int progress = 0;
+    for (const std::string& line : result.errLines()) {
+        if (line.find("values printed") != std::string::npos) ++progress;
+        if (std::regex_match(line, match, summary)) last = line;
+    }
+    ASSERT_FALSE(last.empty()) << result.err.substr(0, 2000);
+    std::regex_match(last, match, summary);
+    const unsigned long long superseded = std::stoull(match[1]);
+    const unsigned long long offered = std::stoull(match[2]);
+    EXPECT_GT(superseded, 0u);
+    EXPECT_EQ(offered - superseded, lines) << "every change is printed or counted, never both";
+    EXPECT_GE(progress, 2) << "a progress line a second at level 5";
 }
 
 TEST(WatchCommand, CsvAndJsonLinesParse)

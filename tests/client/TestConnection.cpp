@@ -627,8 +627,12 @@ TEST_F(ConnectionTest, GroupIsAskedForTheSameSettingsByEveryConnection)
 
 TEST_F(ConnectionTest, FailureThatIsNotTheProgramsOwnHasAFixedText)
 {
+    // An allocation that fails inside the work: the connection's text is the fixed one, the log
+    // tells the cause.
+    LogCapture log(2);
     OPC_Connection* c = connected(Fault::StatusThrows);
     EXPECT_EQ(c->lastError(), "Неизвестная ошибка");
+    EXPECT_TRUE(log.contains(prefix(Fault::StatusThrows) + ": the work failed: not enough memory")) << log.all();
     EXPECT_EQ(_window.count(WM_SERVER_READY, c), 1);
     // The server object was made before the failure: the connection stays connected until the user
     // disconnects it.
@@ -678,6 +682,7 @@ TEST_F(ConnectionTest, UnreadableValueStillBringsQualityAndTime)
     for (VARTYPE tag : {VARTYPE(15), VARTYPE(VT_BYREF | VT_I4), VARTYPE(VT_UNKNOWN)}) {
         SCOPED_TRACE(tag);
         platform::Dispatcher::instance().processAll();
+        c->items()[handle]->takeChanges();  // read, as a window would: the next change notifies
         const long before = _window.itemValues(c->items()[handle]);
         deliver(tag, 0x18, ++time);
         const OPC_Item::Record record = c->items()[handle]->readValue();

@@ -32,13 +32,14 @@ QTreeWidgetItem* scaleServer(TMainForm& window)
 }
 
 // Waits until values stream into the rows shown, then, without handling anything, until more
-// notifications are queued: what comes next happens with those still waiting.
+// notifications are queued: what comes next happens with those still waiting. Only items whose
+// rows are refreshed (those on screen) notify again, one notification each at most.
 bool streaming(TMainForm& window)
 {
     const std::uint64_t before = window.valueNotifications();
-    if (!waitFor([&] { return window.valueNotifications() > before + 2000; })) return false;
+    if (!waitFor([&] { return window.valueNotifications() > before + 200; })) return false;
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kDeadlineMs);
-    while (platform::Dispatcher::instance().postedCount() < 100) {
+    while (platform::Dispatcher::instance().postedCount() < 10) {
         if (std::chrono::steady_clock::now() > deadline) return false;
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }

@@ -7,6 +7,8 @@
 
 #include <QAction>
 
+#include <thread>
+
 using namespace uitest;
 using servers::test::Fault;
 
@@ -35,6 +37,7 @@ private slots:
     void selectionDecidesWhatTheTableShows();
     void valuesChangeOnlyTheirOwnRowsTexts();
     void everyServerNotificationRefillsTheTable();
+    void burstsEndAtTheirLastValueShownOrNot();
 };
 
 void TestServerTree::connectByExpansion()
@@ -343,3 +346,52 @@ void TestServerTree::everyServerNotificationRefillsTheTable()
 
 UI_TEST_CLASS(TestServerTree);
 #include "TestServerTree.moc"
+
+void TestServerTree::burstsEndAtTheirLastValueShownOrNot()
+{
+    // Changes far faster than the window reads them, as a server's burst would bring: y1 (shown)
+    // and b (not shown) each take 20,000 values from threads of their own while the window runs.
+    // Whatever was superseded, each row ends showing its item's last value.
+    TestEnvironment environment({Fault::None});
+    ListedWindow listed = openListedWindow();
+    TMainForm& window = *listed.window;
+    QTreeWidgetItem* server = serverNode(window, Fault::None);
+    QVERIFY(connectAndWait(window, server));
+    select(window, nodeAt(window.tree(), {"(local)", "Tagvista.Test.Good", "X", "Y"}));
+    ItemTableModel* model = window.tableModel();
+    QVERIFY(waitFor([&] { return model->index(0, ItemTableModel::Value).data().toString() == "42"; }));
+    OPC_Connection* connection = connectionOf(server);
+    OPC_Item* y1 = nullptr;
+    OPC_Item* b = nullptr;
+    for (OPC_Item* item : connection->items()) {
+        if (item->path() == "X/Y/y1") y1 = item;
+        if (item->path() == "b") b = item;
+    }
+    QVERIFY(y1 && b);
+
+    constexpr LONG kLast = 20000;
+    std::atomic<std::size_t> mostWaiting{0};
+    auto burst = [&](OPC_Item* item, LONG offset) {
+        platform::Variant value;
+        value->vt = VT_I4;
+        const FILETIME time{0, 0x01DB0000};
+        for (LONG v = 1; v <= kLast; ++v) {
+            value->lVal = offset + v;
+            item->setValue(value.get(), 0xC0, &time);
+            const std::size_t waiting = platform::Dispatcher::instance().postedCount();
+            if (waiting > mostWaiting) mostWaiting = waiting;
+        }
+    };
+    std::thread first([&] { burst(y1, 0); });
+    std::thread second([&] { burst(b, 100000); });
+    QVERIFY(waitFor([&] { return model->index(0, ItemTableModel::Value).data().toString().toLong() > 0; }));
+    first.join();
+    second.join();
+    QVERIFY(waitFor([&] { return model->index(0, ItemTableModel::Value).data().toString() == QString::number(kLast); }));
+    QCOMPARE(model->index(0, ItemTableModel::Type).data().toString(), QStringLiteral("VT_I4"));
+    // The server's own values of the other items may wait too, one for each item at most.
+    QVERIFY(mostWaiting.load() <= connection->items().size());
+    select(window, server);
+    QCOMPARE(tableColumn(model, ItemTableModel::Name), (QStringList{"a", "b"}));
+    QCOMPARE(model->index(1, ItemTableModel::Value).data().toString(), QString::number(100000 + kLast));
+}

@@ -2,6 +2,7 @@
 
 #include "ServerChoice.h"
 #include "TreeText.h"
+#include "client/Logger.h"
 #include "client/ValueText.h"
 
 #include <chrono>
@@ -102,8 +103,16 @@ int runWatch(const WatchOptions& options, Console& console, Output& output)
         }
     }
 
+    // An item prints its latest value when its line is printed: the changes it went through
+    // since its last line count as superseded. An item outside the branch is never read, and so
+    // notifies no more.
+    std::uint64_t printed = 0;
+    std::uint64_t superseded = 0;
     const Console::ItemSink sink = [&](OPC_Item& item) {
         if (selected && !selected->contains(&item)) return true;
+        const std::uint32_t changes = item.takeChanges();
+        ++printed;
+        if (changes > 1) superseded += changes - 1;
         const OPC_Item::Record record = item.readValue();
         const WatchRow row{item.path(), typeText(record.value->vt), valueText(*record.value.get()),
                            timeStampText(record.timeStamp), qualityText(record.quality)};
@@ -116,9 +125,19 @@ int runWatch(const WatchOptions& options, Console& console, Output& output)
                    std::chrono::duration_cast<std::chrono::steady_clock::duration>(
                        std::chrono::duration<double>(*options.seconds));
     }
+    const auto report = [&] {
+        LOGG(5, "watch: %llu values printed, %llu changes superseded by a later value of their item",
+             static_cast<unsigned long long>(printed), static_cast<unsigned long long>(superseded));
+    };
     const std::string header = watchHeader(options.format);
-    if (header.empty() || output.write(header)) console.pumpValues(sink, deadline);
+    if (header.empty() || output.write(header)) console.pumpValues(sink, deadline, report);
     console.disconnect();
+    if (superseded > 0) {
+        // Said once at the end, so that whoever keeps the output knows that not every change is
+        // in it: a server faster than the output is read at its latest values.
+        printError(std::to_string(superseded) + " of " + std::to_string(printed + superseded) +
+                   " changes were superseded by a later value of their item before they were printed");
+    }
     return outputResult(output);
 }
 

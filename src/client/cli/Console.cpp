@@ -96,7 +96,8 @@ bool Console::connect(const Host::OpcServerInfo& server)
     return true;
 }
 
-void Console::pumpValues(const ItemSink& sink, std::optional<std::chrono::steady_clock::time_point> deadline)
+void Console::pumpValues(const ItemSink& sink, std::optional<std::chrono::steady_clock::time_point> deadline,
+                         const std::function<void()>& everySecond)
 {
     struct SinkScope {
         Console& console;
@@ -115,14 +116,23 @@ void Console::pumpValues(const ItemSink& sink, std::optional<std::chrono::steady
     const auto done = [&] {
         return _sinkDone || _stop.requested() || (deadline && std::chrono::steady_clock::now() >= *deadline);
     };
+    constexpr std::chrono::seconds kTick{1};
+    auto nextTick = std::chrono::steady_clock::now() + kTick;
+    const auto doneOrTick = [&] { return done() || (everySecond && std::chrono::steady_clock::now() >= nextTick); };
     while (!done()) {
         auto slice = std::chrono::duration_cast<std::chrono::milliseconds>(kWaitSlice);
-        if (deadline) {
+        const auto until = [&](std::chrono::steady_clock::time_point end) {
             const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-                *deadline - std::chrono::steady_clock::now() + std::chrono::milliseconds(1));
+                end - std::chrono::steady_clock::now() + std::chrono::milliseconds(1));
             slice = std::clamp(left, std::chrono::milliseconds(1), slice);
+        };
+        if (deadline) until(*deadline);
+        if (everySecond) until(nextTick);
+        dispatcher().pumpUntil(doneOrTick, slice);
+        if (everySecond && std::chrono::steady_clock::now() >= nextTick) {
+            everySecond();
+            nextTick = std::chrono::steady_clock::now() + kTick;
         }
-        dispatcher().pumpUntil(done, slice);
     }
 }
 

@@ -49,8 +49,10 @@ public:
     using ItemSink = std::function<bool(OPC_Item& item)>;
     // Handles notifications, each value to the sink, until the deadline passes (none: no end),
     // a stop comes, or the sink wants no more. Values that arrived while the connect still ran go
-    // to the sink first, in the order they came.
-    void pumpValues(const ItemSink& sink, std::optional<std::chrono::steady_clock::time_point> deadline);
+    // to the sink first, in the order they came. everySecond (if any) runs once a second between
+    // notifications.
+    void pumpValues(const ItemSink& sink, std::optional<std::chrono::steady_clock::time_point> deadline,
+                    const std::function<void()>& everySecond = nullptr);
 
     // Asks for the disconnect and waits until the connection is idle, whatever the stop request
     // says (a second signal is the way out of a server that hangs). From the request on, value

@@ -119,9 +119,11 @@ QString fromSystem(const std::string& text)
     return QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size()));
 }
 
-// The four texts of an item's current record, read whole once. The item must be alive.
+// The four texts of an item's current record, read whole once. The item must be alive. The
+// item's changes are taken first, so that the next one notifies again.
 ItemTableModel::Texts textsOf(const OPC_Item* item)
 {
+    item->takeChanges();
     const OPC_Item::Record record = item->readValue();
     return {fromSystem(typeText(record.value->vt)), fromSystem(valueText(*record.value.get())),
             fromSystem(timeStampText(record.timeStamp)), fromSystem(qualityText(record.quality))};

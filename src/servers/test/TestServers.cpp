@@ -14,7 +14,7 @@
 #include <condition_variable>
 #include <cstring>
 #include <mutex>
-#include <stdexcept>
+#include <new>
 #include <string>
 #include <thread>
 #include <vector>
@@ -525,7 +525,7 @@ public:
             return kFailure;
         }
         if (_fault == Fault::HangStatus) hang();
-        if (_fault == Fault::StatusThrows) throw std::runtime_error("a server that throws");
+        if (_fault == Fault::StatusThrows) throw std::bad_alloc();
         const HRESULT hr = Server::GetStatus(ppServerStatus);
         if (FAILED(hr)) return hr;
         OPCSERVERSTATUS* status = *ppServerStatus;

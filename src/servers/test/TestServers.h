@@ -84,7 +84,7 @@ enum class Fault : BYTE {
     MissingLibrary,         // registered with a library that does not exist
     Flat,                   // no branches at all: the five items a, b, x1, x2, y1 at the root
     Empty,                  // no branches and no items
-    StatusThrows,           // GetStatus throws a C++ exception of the standard library's
+    StatusThrows,           // GetStatus throws std::bad_alloc, as an allocation that failed would
     HangAdvise,             // DAdvise subscribes (values flow), then hangs before it answers
 };
 

@@ -1,30 +1,4 @@
-#include "HostLookup.h"
-
-#include <arpa/inet.h>
-#include <climits>
-#include <cstring>
-#include <netdb.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
-int WSAStartup(WORD wVersionRequested, LPWSADATA lpWSAData)
-{
-    const int major = wVersionRequested & 0xFF;
-    const int minor = (wVersionRequested >> 8) & 0xFF;
-    if (major < 1 || (major == 1 && minor < 1)) return WSAVERNOTSUPPORTED;
-    if (lpWSAData) {
-        const bool above = major > 2 || (major == 2 && minor > 2);
-        lpWSAData->wVersion = above ? WORD{0x0202} : wVersionRequested;
-        lpWSAData->wHighVersion = 0x0202;
-    }
-    return 0;
-}
-
-int WSACleanup()
-{
-    return 0;
-}
+#include "platform/HostLookup.h"
 
 namespace platform {
 
@@ -35,13 +9,34 @@ bool isLabelCharacter(char c)
     return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '-' || c == '_';
 }
 
+// Four decimal numbers of 0 to 255 joined by dots, as the resolver takes an address literally.
+bool isDottedAddress(const std::string& name)
+{
+    int parts = 0;
+    std::size_t i = 0;
+    while (i <= name.size()) {
+        std::size_t digits = 0;
+        unsigned value = 0;
+        while (i < name.size() && name[i] >= '0' && name[i] <= '9' && digits < 4) {
+            value = value * 10 + static_cast<unsigned>(name[i] - '0');
+            ++i;
+            ++digits;
+        }
+        if (digits == 0 || digits > 3 || value > 255) return false;
+        ++parts;
+        if (i == name.size()) break;
+        if (name[i] != '.' || parts == 4) return false;
+        ++i;
+    }
+    return parts == 4;
+}
+
 } // namespace
 
 bool isResolvableName(const std::string& name)
 {
     if (name.empty() || name.size() > 253) return false;
-    in_addr numeric{};
-    if (inet_pton(AF_INET, name.c_str(), &numeric) == 1) return true;
+    if (isDottedAddress(name)) return true;
     std::size_t labelLength = 0;
     for (std::size_t i = 0; i < name.size(); ++i) {
         const char c = name[i];
@@ -54,38 +49,6 @@ bool isResolvableName(const std::string& name)
         if (++labelLength > 63) return false;
     }
     return true;
-}
-
-std::optional<IPv4Address> lookupIPv4(const std::string& name)
-{
-    std::string query = name;
-    if (query.empty()) {
-        // As gethostbyname(""): the standard host name of this computer.
-        char self[HOST_NAME_MAX + 1] = {};
-        if (gethostname(self, sizeof self - 1) != 0) return std::nullopt;
-        query = self;
-    }
-    if (!isResolvableName(query)) return std::nullopt;
-
-    addrinfo hints{};
-    hints.ai_family = AF_INET;
-    hints.ai_socktype = SOCK_STREAM;
-    addrinfo* found = nullptr;
-    if (getaddrinfo(query.c_str(), nullptr, &hints, &found) != 0 || !found) return std::nullopt;
-
-    std::optional<IPv4Address> result;
-    for (const addrinfo* entry = found; entry; entry = entry->ai_next) {
-        if (entry->ai_family != AF_INET || !entry->ai_addr || entry->ai_addrlen < sizeof(sockaddr_in)) continue;
-        sockaddr_in address;
-        std::memcpy(&address, entry->ai_addr, sizeof address);
-        IPv4Address bytes;
-        // s_addr is already in network order: its bytes in memory are the dotted bytes in order.
-        std::memcpy(bytes.data(), &address.sin_addr.s_addr, bytes.size());
-        result = bytes;
-        break;
-    }
-    freeaddrinfo(found);
-    return result;
 }
 
 std::string dottedText(const IPv4Address& address)

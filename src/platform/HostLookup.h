@@ -2,26 +2,12 @@
 // address, and the sockets start-up that the platform's programs call before any lookup.
 #pragma once
 
-#include "WinTypes.h"
+#include "platform/WinTypes.h"
 
 #include <array>
 #include <cstdint>
 #include <optional>
 #include <string>
-
-// What WSAStartup reports: the version granted and the highest one served.
-struct WSADATA {
-    WORD wVersion = 0;
-    WORD wHighVersion = 0;
-};
-using LPWSADATA = WSADATA*;
-
-// Sockets need no start-up on POSIX; these keep a program's entry the same on both platforms.
-// WSAStartup grants the version asked for up to 2.2 and returns 0; a version below 1.1 gives
-// WSAVERNOTSUPPORTED (10092). WSACleanup returns 0. Any thread.
-constexpr int WSAVERNOTSUPPORTED = 10092;
-int WSAStartup(WORD wVersionRequested, LPWSADATA lpWSAData);
-int WSACleanup();
 
 namespace platform {
 

@@ -1,37 +1,13 @@
-// The OPC Data Access custom interfaces (1.0 and 2.0), their structures, enumerations, quality
-// bits, result codes and the data-change stream layout, with the published IIDs and method order.
+// The OPC Data Access interfaces (from the platform's declarations), and what goes with them
+// outside any IDL: access rights, quality bits, result codes, the data-change stream layout and
+// the server categories.
 #pragma once
 
-#include "DataTransfer.h"
-#include "Time.h"
-#include "Variant.h"
+#include "platform/DataTransfer.h"
+#include "platform/Time.h"
+#include "platform/Variant.h"
 
-using OPCHANDLE = DWORD;
-
-// --- Enumerations ----------------------------------------------------------------------------
-
-enum OPCDATASOURCE : DWORD { OPC_DS_CACHE = 1, OPC_DS_DEVICE = 2 };
-enum OPCBROWSETYPE : DWORD { OPC_BRANCH = 1, OPC_LEAF = 2, OPC_FLAT = 3 };
-// The misspelling is the published name.
-enum OPCNAMESPACETYPE : DWORD { OPC_NS_HIERARCHIAL = 1, OPC_NS_FLAT = 2 };
-enum OPCBROWSEDIRECTION : DWORD { OPC_BROWSE_UP = 1, OPC_BROWSE_DOWN = 2, OPC_BROWSE_TO = 3 };
-enum OPCEUTYPE : DWORD { OPC_NOENUM = 0, OPC_ANALOG = 1, OPC_ENUMERATED = 2 };
-enum OPCSERVERSTATE : DWORD {
-    OPC_STATUS_RUNNING = 1,
-    OPC_STATUS_FAILED = 2,
-    OPC_STATUS_NOCONFIG = 3,
-    OPC_STATUS_SUSPENDED = 4,
-    OPC_STATUS_TEST = 5,
-    OPC_STATUS_COMM_FAULT = 6,
-};
-enum OPCENUMSCOPE : DWORD {
-    OPC_ENUM_PRIVATE_CONNECTIONS = 1,
-    OPC_ENUM_PUBLIC_CONNECTIONS = 2,
-    OPC_ENUM_ALL_CONNECTIONS = 3,
-    OPC_ENUM_PRIVATE = 4,
-    OPC_ENUM_PUBLIC = 5,
-    OPC_ENUM_ALL = 6,
-};
+#include <cstddef>
 
 constexpr DWORD OPC_READABLE = 0x01;
 constexpr DWORD OPC_WRITEABLE = 0x02;
@@ -84,54 +60,6 @@ constexpr HRESULT OPC_E_INVALIDCONFIGFILE = HR_BITS(0xC0040010);
 constexpr HRESULT OPC_E_NOTFOUND = HR_BITS(0xC0040011);
 constexpr HRESULT OPC_E_INVALID_PID = HR_BITS(0xC0040203);
 
-// --- Structures (natural alignment gives the Win64 offsets) -----------------------------------
-
-struct OPCSERVERSTATUS {
-    FILETIME ftStartTime;
-    FILETIME ftCurrentTime;
-    FILETIME ftLastUpdateTime;
-    OPCSERVERSTATE dwServerState;
-    DWORD dwGroupCount;
-    DWORD dwBandWidth;
-    WORD wMajorVersion;
-    WORD wMinorVersion;
-    WORD wBuildNumber;
-    WORD wReserved;
-    LPWSTR szVendorInfo;
-};
-static_assert(offsetof(OPCSERVERSTATUS, dwServerState) == 24 && offsetof(OPCSERVERSTATUS, wMajorVersion) == 36);
-static_assert(offsetof(OPCSERVERSTATUS, szVendorInfo) == 48 && sizeof(OPCSERVERSTATUS) == 56);
-
-struct OPCITEMDEF {
-    LPWSTR szAccessPath;
-    LPWSTR szItemID;
-    BOOL bActive;
-    OPCHANDLE hClient;
-    DWORD dwBlobSize;
-    BYTE* pBlob;
-    VARTYPE vtRequestedDataType;
-    WORD wReserved;
-};
-static_assert(offsetof(OPCITEMDEF, bActive) == 16 && offsetof(OPCITEMDEF, pBlob) == 32 && sizeof(OPCITEMDEF) == 48);
-
-struct OPCITEMRESULT {
-    OPCHANDLE hServer;
-    VARTYPE vtCanonicalDataType;
-    WORD wReserved;
-    DWORD dwAccessRights;
-    DWORD dwBlobSize;
-    BYTE* pBlob;
-};
-static_assert(offsetof(OPCITEMRESULT, pBlob) == 16 && sizeof(OPCITEMRESULT) == 24);
-
-struct OPCITEMSTATE {
-    OPCHANDLE hClient;
-    FILETIME ftTimeStamp;
-    WORD wQuality;
-    WORD wReserved;
-    VARIANT vDataValue;
-};
-
 // --- The DA 1.0 data-change stream ("OPCSTMFORMATDATATIME") ------------------------------------
 // The block is little-endian and packed without padding; readers must take every field with
 // bounds checks and byte copies, never by casting the block to these structures (they are given
@@ -159,89 +87,7 @@ constexpr std::size_t kVariantImageSize = 16;
 constexpr std::size_t kSafeArrayImageSize = 24;
 } // namespace opcstream
 
-// --- Interfaces ------------------------------------------------------------------------------
-
-constexpr IID IID_IOPCServer = {0x39C13A4D, 0x011E, 0x11D0, {0x96, 0x75, 0x00, 0x20, 0xAF, 0xD8, 0xAD, 0xB3}};
-constexpr IID IID_IOPCServerPublicGroups = {0x39C13A4E, 0x011E, 0x11D0, {0x96, 0x75, 0x00, 0x20, 0xAF, 0xD8, 0xAD, 0xB3}};
-constexpr IID IID_IOPCBrowseServerAddressSpace = {0x39C13A4F, 0x011E, 0x11D0, {0x96, 0x75, 0x00, 0x20, 0xAF, 0xD8, 0xAD, 0xB3}};
-constexpr IID IID_IOPCGroupStateMgt = {0x39C13A50, 0x011E, 0x11D0, {0x96, 0x75, 0x00, 0x20, 0xAF, 0xD8, 0xAD, 0xB3}};
-constexpr IID IID_IOPCPublicGroupStateMgt = {0x39C13A51, 0x011E, 0x11D0, {0x96, 0x75, 0x00, 0x20, 0xAF, 0xD8, 0xAD, 0xB3}};
-constexpr IID IID_IOPCSyncIO = {0x39C13A52, 0x011E, 0x11D0, {0x96, 0x75, 0x00, 0x20, 0xAF, 0xD8, 0xAD, 0xB3}};
-constexpr IID IID_IOPCAsyncIO = {0x39C13A53, 0x011E, 0x11D0, {0x96, 0x75, 0x00, 0x20, 0xAF, 0xD8, 0xAD, 0xB3}};
-constexpr IID IID_IOPCItemMgt = {0x39C13A54, 0x011E, 0x11D0, {0x96, 0x75, 0x00, 0x20, 0xAF, 0xD8, 0xAD, 0xB3}};
-constexpr IID IID_IEnumOPCItemAttributes = {0x39C13A55, 0x011E, 0x11D0, {0x96, 0x75, 0x00, 0x20, 0xAF, 0xD8, 0xAD, 0xB3}};
-constexpr IID IID_IOPCDataCallback = {0x39C13A70, 0x011E, 0x11D0, {0x96, 0x75, 0x00, 0x20, 0xAF, 0xD8, 0xAD, 0xB3}};
-constexpr IID IID_IOPCAsyncIO2 = {0x39C13A71, 0x011E, 0x11D0, {0x96, 0x75, 0x00, 0x20, 0xAF, 0xD8, 0xAD, 0xB3}};
-constexpr IID IID_IOPCItemProperties = {0x39C13A72, 0x011E, 0x11D0, {0x96, 0x75, 0x00, 0x20, 0xAF, 0xD8, 0xAD, 0xB3}};
-constexpr IID IID_IOPCCommon = {0xF31DFDE2, 0x07B6, 0x11D2, {0xB2, 0xD8, 0x00, 0x60, 0x08, 0x3B, 0xA1, 0xFB}};
-constexpr IID IID_IOPCShutdown = {0xF31DFDE1, 0x07B6, 0x11D2, {0xB2, 0xD8, 0x00, 0x60, 0x08, 0x3B, 0xA1, 0xFB}};
-
 // Component categories a DA server registers under Implemented Categories.
 constexpr CATID CATID_OPCDAServer10 = {0x63D5F430, 0xCFE4, 0x11D1, {0xB2, 0xC8, 0x00, 0x60, 0x08, 0x3B, 0xA1, 0xFB}};
 constexpr CATID CATID_OPCDAServer20 = {0x63D5F432, 0xCFE4, 0x11D1, {0xB2, 0xC8, 0x00, 0x60, 0x08, 0x3B, 0xA1, 0xFB}};
 
-struct IOPCServer : IUnknown {
-    static const IID& iid() { return IID_IOPCServer; }
-    // pTimeBias and pPercentDeadband may be null.
-    virtual HRESULT STDMETHODCALLTYPE AddGroup(LPCWSTR szName, BOOL bActive, DWORD dwRequestedUpdateRate,
-                                               OPCHANDLE hClientGroup, LONG* pTimeBias, FLOAT* pPercentDeadband,
-                                               DWORD dwLCID, OPCHANDLE* phServerGroup, DWORD* pRevisedUpdateRate,
-                                               REFIID riid, IUnknown** ppUnk) = 0;
-    virtual HRESULT STDMETHODCALLTYPE GetErrorString(HRESULT dwError, LCID dwLocale, LPWSTR* ppString) = 0;
-    virtual HRESULT STDMETHODCALLTYPE GetGroupByName(LPCWSTR szName, REFIID riid, IUnknown** ppUnk) = 0;
-    // The server allocates the record and its vendor text with CoTaskMemAlloc; the caller frees both.
-    virtual HRESULT STDMETHODCALLTYPE GetStatus(OPCSERVERSTATUS** ppServerStatus) = 0;
-    virtual HRESULT STDMETHODCALLTYPE RemoveGroup(OPCHANDLE hServerGroup, BOOL bForce) = 0;
-    virtual HRESULT STDMETHODCALLTYPE CreateGroupEnumerator(OPCENUMSCOPE dwScope, REFIID riid, IUnknown** ppUnk) = 0;
-};
-
-struct IOPCBrowseServerAddressSpace : IUnknown {
-    static const IID& iid() { return IID_IOPCBrowseServerAddressSpace; }
-    virtual HRESULT STDMETHODCALLTYPE QueryOrganization(OPCNAMESPACETYPE* pNameSpaceType) = 0;
-    virtual HRESULT STDMETHODCALLTYPE ChangeBrowsePosition(OPCBROWSEDIRECTION dwBrowseDirection, LPCWSTR szString) = 0;
-    virtual HRESULT STDMETHODCALLTYPE BrowseOPCItemIDs(OPCBROWSETYPE dwBrowseFilterType, LPCWSTR szFilterCriteria,
-                                                       VARTYPE vtDataTypeFilter, DWORD dwAccessRightsFilter,
-                                                       IEnumString** ppIEnumString) = 0;
-    virtual HRESULT STDMETHODCALLTYPE GetItemID(LPWSTR szItemDataID, LPWSTR* szItemID) = 0;
-    virtual HRESULT STDMETHODCALLTYPE BrowseAccessPaths(LPCWSTR szItemID, IEnumString** ppIEnumString) = 0;
-};
-
-struct IOPCGroupStateMgt : IUnknown {
-    static const IID& iid() { return IID_IOPCGroupStateMgt; }
-    virtual HRESULT STDMETHODCALLTYPE GetState(DWORD* pUpdateRate, BOOL* pActive, LPWSTR* ppName, LONG* pTimeBias,
-                                               FLOAT* pPercentDeadband, DWORD* pLCID, OPCHANDLE* phClientGroup,
-                                               OPCHANDLE* phServerGroup) = 0;
-    virtual HRESULT STDMETHODCALLTYPE SetState(DWORD* pRequestedUpdateRate, DWORD* pRevisedUpdateRate, BOOL* pActive,
-                                               LONG* pTimeBias, FLOAT* pPercentDeadband, DWORD* pLCID,
-                                               OPCHANDLE* phClientGroup) = 0;
-    virtual HRESULT STDMETHODCALLTYPE SetName(LPCWSTR szName) = 0;
-    virtual HRESULT STDMETHODCALLTYPE CloneGroup(LPCWSTR szName, REFIID riid, IUnknown** ppUnk) = 0;
-};
-
-struct IEnumOPCItemAttributes;
-
-struct IOPCItemMgt : IUnknown {
-    static const IID& iid() { return IID_IOPCItemMgt; }
-    // The server allocates both arrays (and any blob) with CoTaskMemAlloc; the caller frees them.
-    virtual HRESULT STDMETHODCALLTYPE AddItems(DWORD dwCount, OPCITEMDEF* pItemArray, OPCITEMRESULT** ppAddResults,
-                                               HRESULT** ppErrors) = 0;
-    virtual HRESULT STDMETHODCALLTYPE ValidateItems(DWORD dwCount, OPCITEMDEF* pItemArray, BOOL bBlobUpdate,
-                                                    OPCITEMRESULT** ppValidationResults, HRESULT** ppErrors) = 0;
-    virtual HRESULT STDMETHODCALLTYPE RemoveItems(DWORD dwCount, OPCHANDLE* phServer, HRESULT** ppErrors) = 0;
-    virtual HRESULT STDMETHODCALLTYPE SetActiveState(DWORD dwCount, OPCHANDLE* phServer, BOOL bActive,
-                                                     HRESULT** ppErrors) = 0;
-    virtual HRESULT STDMETHODCALLTYPE SetClientHandles(DWORD dwCount, OPCHANDLE* phServer, OPCHANDLE* phClient,
-                                                       HRESULT** ppErrors) = 0;
-    virtual HRESULT STDMETHODCALLTYPE SetDatatypes(DWORD dwCount, OPCHANDLE* phServer, VARTYPE* pRequestedDatatypes,
-                                                   HRESULT** ppErrors) = 0;
-    virtual HRESULT STDMETHODCALLTYPE CreateEnumerator(REFIID riid, IUnknown** ppUnk) = 0;
-};
-
-struct IOPCCommon : IUnknown {
-    static const IID& iid() { return IID_IOPCCommon; }
-    virtual HRESULT STDMETHODCALLTYPE SetLocaleID(LCID dwLcid) = 0;
-    virtual HRESULT STDMETHODCALLTYPE GetLocaleID(LCID* pdwLcid) = 0;
-    virtual HRESULT STDMETHODCALLTYPE QueryAvailableLocaleIDs(DWORD* pdwCount, LCID** pdwLcid) = 0;
-    virtual HRESULT STDMETHODCALLTYPE GetErrorString(HRESULT dwError, LPWSTR* ppString) = 0;
-    virtual HRESULT STDMETHODCALLTYPE SetClientName(LPCWSTR szName) = 0;
-};

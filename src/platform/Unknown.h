@@ -1,54 +1,22 @@
-// IUnknown and the small COM interfaces every object needs, a reference-counted base for
-// objects that implement interfaces, and a smart pointer that keeps reference counting out of
-// sight. Objects are free-threaded: any thread may call them (one multithreaded apartment).
+// A reference-counted base for objects that implement interfaces, and a smart pointer that keeps
+// reference counting out of sight.
 #pragma once
 
-#include "Guid.h"
+#include "platform/Guid.h"
 
 #include <atomic>
 #include <tuple>
 #include <type_traits>
 #include <utility>
 
-// Interfaces are plain abstract structs: no virtual destructor, methods in the published slot
-// order, so that the vtable matches what the other side of the interface expects. Each carries
-// its IID as iid() (a static member takes no vtable slot).
-struct IUnknown {
-    static const IID& iid() { return IID_IUnknown; }
-    virtual HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppvObject) = 0;
-    virtual ULONG STDMETHODCALLTYPE AddRef() = 0;
-    virtual ULONG STDMETHODCALLTYPE Release() = 0;
-};
-using LPUNKNOWN = IUnknown*;
-
-struct IClassFactory : IUnknown {
-    static const IID& iid() { return IID_IClassFactory; }
-    virtual HRESULT STDMETHODCALLTYPE CreateInstance(IUnknown* pUnkOuter, REFIID riid, void** ppvObject) = 0;
-    virtual HRESULT STDMETHODCALLTYPE LockServer(BOOL fLock) = 0;
-};
-
-// Next answers S_OK when it returned all celt strings and S_FALSE when fewer; the callee
-// allocates every string with CoTaskMemAlloc and the caller frees each with CoTaskMemFree.
-struct IEnumString : IUnknown {
-    static const IID& iid() { return IID_IEnumString; }
-    virtual HRESULT STDMETHODCALLTYPE Next(ULONG celt, LPOLESTR* rgelt, ULONG* pceltFetched) = 0;
-    virtual HRESULT STDMETHODCALLTYPE Skip(ULONG celt) = 0;
-    virtual HRESULT STDMETHODCALLTYPE Reset() = 0;
-    virtual HRESULT STDMETHODCALLTYPE Clone(IEnumString** ppenum) = 0;
-};
-
-// Declared for signatures only; nothing here implements or calls them.
-struct IMoniker;
-struct IDispatch;
-struct IRecordInfo;
-struct IStream;
-struct IStorage;
-
-// A signature such as "the element of type T" (ptd, lindex ...) that we never fill is passed as
-// the pointer type of the real platform.
-using DVTARGETDEVICE = void;
-
 namespace platform {
+
+// The IID of an interface type.
+template <class Interface>
+const IID& iidOf()
+{
+    return sdk::interfaceId<Interface>();
+}
 
 // Owns one reference to a COM interface. Putting a new pointer releases the old one first;
 // there is deliberately no operator& (use put()), so a reference is never leaked by accident.
@@ -99,7 +67,7 @@ public:
     HRESULT as(ComPtr<U>& out) const
     {
         if (!_p) return E_POINTER;
-        return _p->QueryInterface(U::iid(), out.putVoid());
+        return _p->QueryInterface(iidOf<U>(), out.putVoid());
     }
 
 private:
@@ -122,7 +90,7 @@ public:
         if (IsEqualIID(riid, IID_IUnknown)) {
             *ppv = static_cast<IUnknown*>(static_cast<First*>(this));
         } else {
-            ((*ppv == nullptr && IsEqualIID(riid, Interfaces::iid()) ? (*ppv = static_cast<Interfaces*>(this)) : nullptr), ...);
+            ((*ppv == nullptr && IsEqualIID(riid, iidOf<Interfaces>()) ? (*ppv = static_cast<Interfaces*>(this)) : nullptr), ...);
             if (!*ppv && !queryExtra(riid, ppv)) return E_NOINTERFACE;
         }
         AddRef();

@@ -1,6 +1,6 @@
-#include "RegFile.h"
+#include "platform/RegFile.h"
 
-#include "Registry.h"
+#include "platform/Registry.h"
 
 #include <array>
 

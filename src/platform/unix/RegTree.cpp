@@ -1,4 +1,4 @@
-#include "RegTree.h"
+#include "platform/RegTree.h"
 
 namespace platform::regtree {
 

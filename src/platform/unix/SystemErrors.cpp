@@ -1,6 +1,6 @@
-#include "SystemErrors.h"
+#include "platform/SystemErrors.h"
 
-#include "Memory.h"
+#include "platform/Memory.h"
 
 #include <cstdlib>
 #include <cstring>

@@ -6,7 +6,7 @@
 // guards.
 #pragma once
 
-#include "RegTree.h"
+#include "platform/RegTree.h"
 
 #include <memory>
 #include <string>

@@ -7,7 +7,7 @@
 // changes may be read from any number of threads at once.
 #pragma once
 
-#include "WinTypes.h"
+#include "platform/WinTypesApi.h"
 
 #include <cstddef>
 #include <map>

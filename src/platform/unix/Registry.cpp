@@ -9,11 +9,11 @@
 // name before the first rewrite, every rewrite goes through a temporary file of its own, and a
 // symbolic link stays a link to the file it names.
 
-#include "Registry.h"
+#include "platform/Registry.h"
 
-#include "ComRuntime.h"
-#include "RegFile.h"
-#include "RegTree.h"
+#include "platform/ComRuntime.h"
+#include "platform/RegFile.h"
+#include "platform/RegTree.h"
 
 #include <algorithm>
 #include <cerrno>

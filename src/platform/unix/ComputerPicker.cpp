@@ -1,4 +1,4 @@
-#include "ComputerPicker.h"
+#include "platform/ComputerPicker.h"
 
 #include <algorithm>
 #include <arpa/inet.h>

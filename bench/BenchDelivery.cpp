@@ -36,7 +36,7 @@ std::vector<HGLOBAL> makeBlocks(std::size_t& bytes)
             VARIANT& v = *values[i].get();
             if (i % 10 == 9) {
                 v.vt = VT_BSTR;
-                const std::u16string text = u"Text value " + std::u16string(1, char16_t(u'A' + (i + variant) % 26));
+                const platform::WideString text = OLESTR("Text value ") + platform::WideString(1, WCHAR(OLESTR('A') + (i + variant) % 26));
                 v.bstrVal = SysAllocString(text.c_str());
             } else if (i % 10 >= 6) {
                 v.vt = VT_I4;

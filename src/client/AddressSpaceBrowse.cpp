@@ -65,7 +65,7 @@ void OPC_Connection::browseBranches(OPC_Branch* branch, IOPCBrowseServerAddressS
 {
     if (_browseCut) return;
     ComPtr<IEnumString> names;
-    HRESULT hr = browser->BrowseOPCItemIDs(OPC_BRANCH, u"", VT_EMPTY, 0, names.put());
+    HRESULT hr = browser->BrowseOPCItemIDs(OPC_BRANCH, OLESTR(""), VT_EMPTY, 0, names.put());
     if (FAILED(hr)) {
         LOGG(2, "BrowseOPCItemIDs(OPC_BRANCH) Failed: %s", ErrorString(hr).c_str());
         return;
@@ -92,14 +92,14 @@ void OPC_Connection::browseBranches(OPC_Branch* branch, IOPCBrowseServerAddressS
     }
     for (const auto& child : branch->branches()) {
         if (_browseCut) return;
-        const std::u16string wideName = toWide(child->name());
+        const platform::WideString wideName = toWide(child->name());
         hr = browser->ChangeBrowsePosition(OPC_BROWSE_DOWN, wideName.c_str());
         if (FAILED(hr)) {
             LOGG(2, "ChangeBrowsePosition(OPC_BROWSE_DOWN) Failed: %s", ErrorString(hr).c_str());
             continue;
         }
         browse(child.get(), browser, depth + 1);
-        hr = browser->ChangeBrowsePosition(OPC_BROWSE_UP, u"");
+        hr = browser->ChangeBrowsePosition(OPC_BROWSE_UP, OLESTR(""));
         if (FAILED(hr)) {
             // The later siblings stay empty; the leaves of this branch are still read, from wherever
             // the server now is.
@@ -113,7 +113,7 @@ void OPC_Connection::browseLeaves(OPC_Branch* branch, IOPCBrowseServerAddressSpa
 {
     if (_browseCut) return;
     ComPtr<IEnumString> names;
-    const HRESULT hr = browser->BrowseOPCItemIDs(OPC_LEAF, u"", VT_EMPTY, 0, names.put());
+    const HRESULT hr = browser->BrowseOPCItemIDs(OPC_LEAF, OLESTR(""), VT_EMPTY, 0, names.put());
     if (FAILED(hr)) {
         LOGG(2, "BrowseOPCItemIDs(OPC_LEAF) Failed: %s", ErrorString(hr).c_str());
         return;

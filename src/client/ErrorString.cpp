@@ -28,22 +28,22 @@ ErrorString::ErrorString(std::uint32_t code)
     LocalFree(buffer);
 }
 
-std::u16string toWide(const std::string& text)
+platform::WideString toWide(const std::string& text)
 {
     const int size = MultiByteToWideChar(CP_ACP, MB_PRECOMPOSED, text.c_str(), -1, nullptr, 0);
     if (size == 0) {
         reportAssertion("size != 0", __FILE__, __LINE__);
-        return std::u16string();
+        return platform::WideString();
     }
-    std::u16string wide(static_cast<std::size_t>(size), u'\0');
+    platform::WideString wide(static_cast<std::size_t>(size), OLESTR('\0'));
     MultiByteToWideChar(CP_ACP, MB_PRECOMPOSED, text.c_str(), -1, wide.data(), size);
     wide.resize(static_cast<std::size_t>(size) - 1);  // the terminator stays behind c_str()
     return wide;
 }
 
-std::string toNarrow(const char16_t* text)
+std::string toNarrow(const WCHAR* text)
 {
-    static const char16_t empty[] = u"";
+    static const WCHAR empty[] = OLESTR("");
     if (!text) text = empty;
     const int size = WideCharToMultiByte(CP_ACP, 0, text, -1, nullptr, 0, nullptr, nullptr);
     if (size == 0) {

@@ -23,11 +23,11 @@ private:
 
 // System code page (UTF-8) to UTF-16, precomposed characters preferred. A conversion that yields
 // nothing is reported as the failed check "size != 0" and gives the empty text. Any thread.
-std::u16string toWide(const std::string& text);
+platform::WideString toWide(const std::string& text);
 // UTF-16 to the system code page; characters it cannot hold become its replacement character.
 // A null text converts as the empty one. Any thread.
-std::string toNarrow(const char16_t* text);
-inline std::string toNarrow(const std::u16string& text) { return toNarrow(text.c_str()); }
+std::string toNarrow(const WCHAR* text);
+inline std::string toNarrow(const platform::WideString& text) { return toNarrow(text.c_str()); }
 
 // The answers of the Yes/No/Cancel question.
 constexpr int IDCANCEL = 2;

@@ -232,7 +232,7 @@ void OPC_Connection::innerConnect()
     if (!_data) _data = std::make_unique<Data>();
     *_data = Data{};
 
-    std::u16string computer = toWide(_ownerHost->name());
+    platform::WideString computer = toWide(_ownerHost->name());
     COSERVERINFO serverInfo{};
     serverInfo.pwszName = computer.data();
     const bool local = _ownerHost->name() == "(local)";

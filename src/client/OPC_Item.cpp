@@ -59,7 +59,7 @@ OPC_Item::Record OPC_Item::readValue() const
 {
     Record record;
     std::lock_guard<std::mutex> guard(recordLock(this));
-    VariantCopy(record.value.get(), &_value);
+    VariantCopy(record.value.get(), platform::asSource(&_value));
     record.quality = _quality;
     record.timeStamp = _timeStamp;
     return record;
@@ -70,7 +70,7 @@ void OPC_Item::setValue(const VARIANT* value, WORD quality, const FILETIME* time
     // Copy outside the lock (it may allocate), swap inside, free the old value outside again.
     VARIANT fresh;
     VariantInit(&fresh);
-    if (value) VariantCopy(&fresh, value);
+    if (value) VariantCopy(&fresh, platform::asSource(value));
     {
         std::lock_guard<std::mutex> guard(recordLock(this));
         std::swap(fresh, _value);

@@ -16,7 +16,7 @@ ComPtr<IUnknown> OPC_Connection::registerItems()
     DWORD revisedRate = 0;
     LONG timeBias = 0;
     FLOAT deadband = 0.0f;
-    HRESULT hr = _data->iServer->AddGroup(u"", TRUE, 100, 1234, &timeBias, &deadband, 0, &serverGroup, &revisedRate,
+    HRESULT hr = _data->iServer->AddGroup(OLESTR(""), TRUE, 100, 1234, &timeBias, &deadband, 0, &serverGroup, &revisedRate,
                                           IID_IUnknown, group.put());
     if (SUCCEEDED(hr) && !group) hr = E_NOINTERFACE;
     if (FAILED(hr)) raiseLogged(textf("%s: AddGroup() Failed: %s", prefix().c_str(), ErrorString(hr).c_str()));
@@ -26,10 +26,10 @@ ComPtr<IUnknown> OPC_Connection::registerItems()
     if (FAILED(hr))
         raiseLogged(textf("%s: QueryInterface(IID_IOPCItemMgt) Failed: %s", prefix().c_str(), ErrorString(hr).c_str()));
 
-    std::u16string accessPath;
+    platform::WideString accessPath;
     for (std::size_t i = 0; i < _data->items.size(); ++i) {
         OPC_Item* item = _data->items[i];
-        std::u16string id = toWide(item->path());
+        platform::WideString id = toWide(item->path());
         OPCITEMDEF definition{};
         definition.szAccessPath = accessPath.data();
         definition.szItemID = id.data();

@@ -75,8 +75,8 @@ std::string valueText(const VARIANT& value)
         // The text up to its first zero character, if it fits 255 bytes in the code page;
         // otherwise the general rule below decides. The string's own length bounds the search:
         // its terminator is not trusted, a server may have sent an odd byte count.
-        const std::u16string_view all(value.bstrVal ? value.bstrVal : u"", SysStringLen(value.bstrVal));
-        const std::u16string_view text = all.substr(0, all.find(u'\0'));
+        const platform::WideStringView all(value.bstrVal ? value.bstrVal : OLESTR(""), SysStringLen(value.bstrVal));
+        const platform::WideStringView text = all.substr(0, all.find(OLESTR('\0')));
         if (text.empty()) return std::string();
         char buffer[255];
         if (text.size() > sizeof buffer) break;  // every character takes a byte at least
@@ -89,7 +89,7 @@ std::string valueText(const VARIANT& value)
         break;
     }
     platform::Variant number;
-    if (SUCCEEDED(VariantChangeType(number.get(), &value, 0, VT_R8))) return realText(number->dblVal);
+    if (SUCCEEDED(VariantChangeType(number.get(), platform::asSource(&value), 0, VT_R8))) return realText(number->dblVal);
     return typeText(type);
 }
 

@@ -24,12 +24,16 @@ struct NumberFormat {
 NumberFormat userNumberFormat();
 void setUserNumberFormat(const NumberFormat& format);
 
+// The system's VariantCopy and VariantChangeType take their source as a pointer to non-const,
+// though they only read it: a const value is passed through this.
+inline VARIANT* asSource(const VARIANT* value) { return const_cast<VARIANT*>(value); }
+
 // Owns one VARIANT and clears it on destruction.
 class Variant {
 public:
     Variant() { VariantInit(&_v); }
-    Variant(const Variant& o) { VariantInit(&_v); VariantCopy(&_v, &o._v); }
-    Variant& operator=(const Variant& o) { if (this != &o) VariantCopy(&_v, &o._v); return *this; }
+    Variant(const Variant& o) { VariantInit(&_v); VariantCopy(&_v, asSource(&o._v)); }
+    Variant& operator=(const Variant& o) { if (this != &o) VariantCopy(&_v, asSource(&o._v)); return *this; }
     ~Variant() { VariantClear(&_v); }
     VARIANT* get() { return &_v; }
     const VARIANT* get() const { return &_v; }

@@ -36,12 +36,12 @@ std::vector<std::vector<unsigned char>> sampleBlocks()
     values[1]->vt = VT_R8;
     values[1]->dblVal = 3.25;
     values[2]->vt = VT_BSTR;
-    values[2]->bstrVal = SysAllocString(u"Температура");
+    values[2]->bstrVal = SysAllocString(OLESTR("Температура"));
     values[3]->vt = VT_ARRAY | VT_I2;
     values[3]->parray = SafeArrayCreateVector(VT_I2, 0, 3);
     values[4]->vt = VT_ARRAY | VT_BSTR;
     values[4]->parray = SafeArrayCreateVector(VT_BSTR, 1, 2);
-    static_cast<BSTR*>(values[4]->parray->pvData)[0] = SysAllocString(u"one");
+    static_cast<BSTR*>(values[4]->parray->pvData)[0] = SysAllocString(OLESTR("one"));
     values[5]->vt = VT_CY;
     values[5]->cyVal.int64 = 12345;
     values[6]->vt = VT_DATE;
@@ -167,7 +167,7 @@ TEST_F(ConnectionTest, ConnectReadsTreeNumbersItemsAndDeliversValues)
     ASSERT_TRUE(allItemsDelivered(c));
     const OPC_Item::Record b = c->items()[4]->readValue();
     ASSERT_EQ(b.value->vt, VT_BSTR);
-    EXPECT_EQ(std::u16string(b.value->bstrVal), u"Tagvista");
+    EXPECT_EQ(platform::WideString(b.value->bstrVal), OLESTR("Tagvista"));
     EXPECT_EQ(b.quality & 0xC0, 0xC0);
     EXPECT_EQ(c->items()[0]->readValue().value->iVal, 42);
 
@@ -607,7 +607,7 @@ TEST_F(ConnectionTest, GroupIsAskedForTheSameSettingsByEveryConnection)
         EXPECT_EQ(after.addGroupCalls, before.addGroupCalls + 1);
         const servers::test::AddGroupCall& group = after.lastAddGroup;
         EXPECT_TRUE(group.nameGiven);
-        EXPECT_EQ(group.name, u"") << "the server chooses the name";
+        EXPECT_EQ(group.name, OLESTR("")) << "the server chooses the name";
         EXPECT_EQ(group.active, TRUE);
         EXPECT_EQ(group.requestedUpdateRate, 100u);
         EXPECT_EQ(group.clientGroup, 1234u);

@@ -19,8 +19,8 @@ public:
     Bytes& f64(double v) { std::uint64_t b; std::memcpy(&b, &v, 8); return u64(b); }
     Bytes& f32(float v) { std::uint32_t b; std::memcpy(&b, &v, 4); return u32(b); }
     Bytes& zeros(std::size_t n) { _b.insert(_b.end(), n, 0); return *this; }
-    Bytes& utf16(const std::u16string& s) { for (char16_t c : s) u16(c); return *this; }
-    Bytes& bstrTail(const std::u16string& s) { return u32(std::uint32_t(s.size() * 2)).utf16(s).u16(0); }
+    Bytes& utf16(const platform::WideString& s) { for (WCHAR c : s) u16(c); return *this; }
+    Bytes& bstrTail(const platform::WideString& s) { return u32(std::uint32_t(s.size() * 2)).utf16(s).u16(0); }
     // A VARIANT image: tag, three reserved words, then the eight value bytes.
     Bytes& variant(VARTYPE vt) { return u16(vt).zeros(6); }
     Bytes& arrayHeader(unsigned elementBytes, std::uint32_t count, std::int32_t lower)
@@ -162,14 +162,14 @@ TEST(DataChangeBlock, DecodesDecimalThatFillsTheImage)
 
 TEST(DataChangeBlock, StringsBecomeRealBstrs)
 {
-    for (const std::u16string& text : {std::u16string(u"AB"), std::u16string(u""), std::u16string(u"Температура"),
-                                       std::u16string(u"a\0b", 3)}) {
+    for (const platform::WideString& text : {platform::WideString(OLESTR("AB")), platform::WideString(OLESTR("")), platform::WideString(OLESTR("Температура")),
+                                       platform::WideString(OLESTR("a\0b"), 3)}) {
         Decoded d = decodeOne(Bytes().variant(VT_BSTR).u64(0xDEADBEEF).bstrTail(text));
         ASSERT_EQ(d.result, DataChangeBlock::Value::Ok);
         ASSERT_EQ(d.value->vt, VT_BSTR);
         ASSERT_NE(d.value->bstrVal, nullptr);
         EXPECT_EQ(SysStringLen(d.value->bstrVal), text.size());
-        EXPECT_EQ(std::u16string(d.value->bstrVal, SysStringLen(d.value->bstrVal)), text);
+        EXPECT_EQ(platform::WideString(d.value->bstrVal, SysStringLen(d.value->bstrVal)), text);
         EXPECT_EQ(d.value->bstrVal[text.size()], 0) << "a BSTR ends in a zero character";
     }
 }
@@ -211,7 +211,7 @@ TEST(DataChangeBlock, StringsWithAnOddByteCountKeepTheirWholeCharacters)
     Decoded d = decodeOne(array);
     ASSERT_EQ(d.result, DataChangeBlock::Value::Ok);
     BSTR* strings = static_cast<BSTR*>(d.value->parray->pvData);
-    EXPECT_EQ(std::u16string(strings[0], SysStringLen(strings[0])), u"x");
+    EXPECT_EQ(platform::WideString(strings[0], SysStringLen(strings[0])), OLESTR("x"));
     EXPECT_EQ(SysStringLen(strings[1]), 0u);
     EXPECT_EQ(strings[1][0], 0);
 }
@@ -247,42 +247,42 @@ TEST(DataChangeBlock, StringArraysInBothLayouts)
         ASSERT_EQ(d.result, DataChangeBlock::Value::Ok);
         ASSERT_EQ(d.value->vt, VT_ARRAY | VT_BSTR);
         BSTR* data = static_cast<BSTR*>(d.value->parray->pvData);
-        EXPECT_EQ(std::u16string(data[0]), u"A");
+        EXPECT_EQ(platform::WideString(data[0]), OLESTR("A"));
         EXPECT_EQ(SysStringLen(data[1]), 0u);
-        EXPECT_EQ(std::u16string(data[2]), u"Цех");
+        EXPECT_EQ(platform::WideString(data[2]), OLESTR("Цех"));
     };
     // Strings right after the header.
     Bytes packed = Bytes().variant(VT_ARRAY | VT_BSTR).u64(0).arrayHeader(4, 3, 0);
-    packed.bstrTail(u"A").bstrTail(u"").bstrTail(u"Цех");
+    packed.bstrTail(OLESTR("A")).bstrTail(OLESTR("")).bstrTail(OLESTR("Цех"));
     check(decodeOne(packed));
     // A table of 4-byte pointers first, then the strings: told apart by the record's length.
     Bytes withTable = Bytes().variant(VT_ARRAY | VT_BSTR).u64(0).arrayHeader(4, 3, 0);
-    withTable.u32(0x11111111).u32(0x00000008).u32(0x33333333).bstrTail(u"A").bstrTail(u"").bstrTail(u"Цех");
+    withTable.u32(0x11111111).u32(0x00000008).u32(0x33333333).bstrTail(OLESTR("A")).bstrTail(OLESTR("")).bstrTail(OLESTR("Цех"));
     check(decodeOne(withTable));
 }
 
 TEST(DataChangeBlock, VariantArrayElementsCarryTheirStrings)
 {
     Bytes record = Bytes().variant(VT_ARRAY | VT_VARIANT).u64(0).arrayHeader(16, 2, 0);
-    record.variant(VT_I4).u32(5).u32(0).variant(VT_BSTR).u64(0).bstrTail(u"x");
+    record.variant(VT_I4).u32(5).u32(0).variant(VT_BSTR).u64(0).bstrTail(OLESTR("x"));
     Decoded d = decodeOne(record);
     ASSERT_EQ(d.result, DataChangeBlock::Value::Ok);
     const VARIANT* data = static_cast<const VARIANT*>(d.value->parray->pvData);
     EXPECT_EQ(data[0].vt, VT_I4);
     EXPECT_EQ(data[0].lVal, 5);
     ASSERT_EQ(data[1].vt, VT_BSTR);
-    EXPECT_EQ(std::u16string(data[1].bstrVal), u"x");
+    EXPECT_EQ(platform::WideString(data[1].bstrVal), OLESTR("x"));
 }
 
 TEST(DataChangeBlock, RecordsThatDoNotFitAreRefused)
 {
     // A string whose count runs past the end of the block.
-    Bytes cut = Bytes().variant(VT_BSTR).u64(0).u32(100).utf16(u"short");
+    Bytes cut = Bytes().variant(VT_BSTR).u64(0).u32(100).utf16(OLESTR("short"));
     EXPECT_EQ(decodeOne(cut).result, DataChangeBlock::Value::DoesNotFit);
     // An array announcing more elements than there are bytes (and far more than memory).
     Bytes huge = Bytes().variant(VT_ARRAY | VT_R8).u64(0).arrayHeader(8, 0xFFFFFFFF, 0).f64(1);
     EXPECT_EQ(decodeOne(huge).result, DataChangeBlock::Value::DoesNotFit);
-    Bytes hugeStrings = Bytes().variant(VT_ARRAY | VT_BSTR).u64(0).arrayHeader(4, 0x40000000, 0).bstrTail(u"a");
+    Bytes hugeStrings = Bytes().variant(VT_ARRAY | VT_BSTR).u64(0).arrayHeader(4, 0x40000000, 0).bstrTail(OLESTR("a"));
     EXPECT_EQ(decodeOne(hugeStrings).result, DataChangeBlock::Value::DoesNotFit);
     // A VARIANT image cut short.
     EXPECT_EQ(decodeOne(Bytes().u16(VT_I4).zeros(4)).result, DataChangeBlock::Value::DoesNotFit);

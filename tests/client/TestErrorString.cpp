@@ -32,17 +32,17 @@ TEST(ErrorString, SFalseReadsAsCodeOne)
 TEST(TextConversion, RoundTripsCyrillicAndSupplementaryCharacters)
 {
     const std::string narrow = "Температура \xF0\x9F\x94\xA5 ok";  // U+1F525 is outside the BMP
-    const std::u16string wide = toWide(narrow);
-    EXPECT_EQ(wide.substr(0, 11), u"Температура");
+    const platform::WideString wide = toWide(narrow);
+    EXPECT_EQ(wide.substr(0, 11), OLESTR("Температура"));
     EXPECT_EQ(wide.size(), 11u + 1u + 2u + 3u);
     EXPECT_EQ(toNarrow(wide), narrow);
-    EXPECT_EQ(toWide(""), u"");
+    EXPECT_EQ(toWide(""), OLESTR(""));
     EXPECT_EQ(toNarrow(nullptr), "");
 }
 
 TEST(TextConversion, UnpairedSurrogateBecomesReplacementCharacter)
 {
-    const char16_t name[] = {u'A', char16_t(0xD800), u'B', 0};
+    const WCHAR name[] = {OLESTR('A'), WCHAR(0xD800), OLESTR('B'), 0};
     EXPECT_EQ(toNarrow(name), "A\xEF\xBF\xBD" "B");
 }
 

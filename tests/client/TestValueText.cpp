@@ -100,25 +100,25 @@ TEST(ValueText, ScalarsArraysAndConversions)
 TEST(ValueText, Strings)
 {
     auto s = make(VT_BSTR);
-    s->bstrVal = SysAllocString(u"12.5");
+    s->bstrVal = SysAllocString(OLESTR("12.5"));
     EXPECT_EQ(valueText(*s.get()), "12.5");
-    SysReAllocString(&s->bstrVal, u"");
+    SysReAllocString(&s->bstrVal, OLESTR(""));
     EXPECT_EQ(valueText(*s.get()), "");
-    SysReAllocString(&s->bstrVal, u"Температура");
+    SysReAllocString(&s->bstrVal, OLESTR("Температура"));
     EXPECT_EQ(valueText(*s.get()), "Температура");
     SysFreeString(s->bstrVal);
     s->bstrVal = nullptr;
     EXPECT_EQ(valueText(*s.get()), "");
 
     // More than 255 bytes in the code page: shown through the number rule, else as the type.
-    s->bstrVal = SysAllocString(std::u16string(300, u'x').c_str());
+    s->bstrVal = SysAllocString(platform::WideString(300, OLESTR('x')).c_str());
     EXPECT_EQ(valueText(*s.get()), "VT_BSTR");
-    SysReAllocString(&s->bstrVal, (u"1" + std::u16string(299, u'0')).c_str());
+    SysReAllocString(&s->bstrVal, (OLESTR("1") + platform::WideString(299, OLESTR('0'))).c_str());
     EXPECT_EQ(valueText(*s.get()), "1E299");
     // 128 Cyrillic letters are 256 bytes: no room for the terminator.
-    SysReAllocString(&s->bstrVal, std::u16string(128, u'Ж').c_str());
+    SysReAllocString(&s->bstrVal, platform::WideString(128, OLESTR('Ж')).c_str());
     EXPECT_EQ(valueText(*s.get()), "VT_BSTR");
-    SysReAllocString(&s->bstrVal, std::u16string(127, u'Ж').c_str());
+    SysReAllocString(&s->bstrVal, platform::WideString(127, OLESTR('Ж')).c_str());
     EXPECT_EQ(valueText(*s.get()).size(), 254u);
 }
 
@@ -130,7 +130,7 @@ TEST(ValueText, StringsEndAtTheirLengthWhateverFollows)
     EXPECT_EQ(valueText(*odd.get()), "AB");
     // Up to the first zero character, inside the string.
     auto inner = make(VT_BSTR);
-    inner->bstrVal = SysAllocStringLen(u"a\0b", 3);
+    inner->bstrVal = SysAllocStringLen(OLESTR("a\0b"), 3);
     EXPECT_EQ(valueText(*inner.get()), "a");
 
     // A string whose characters go on past its length without a terminator there: the length
@@ -138,7 +138,7 @@ TEST(ValueText, StringsEndAtTheirLengthWhateverFollows)
     struct alignas(8) {
         std::uint32_t unused = 0;
         std::uint32_t byteLength = 4;
-        char16_t text[6] = {u'a', u'b', u'c', u'd', u'e', 0};
+        WCHAR text[6] = {OLESTR('a'), OLESTR('b'), OLESTR('c'), OLESTR('d'), OLESTR('e'), 0};
     } loose;
     VARIANT value;
     VariantInit(&value);

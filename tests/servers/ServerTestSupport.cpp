@@ -39,9 +39,9 @@ const auto* const environment = testing::AddGlobalTestEnvironment(new ServerEnvi
 
 } // namespace
 
-std::vector<std::u16string> drain(IEnumString* e, std::size_t limit)
+std::vector<platform::WideString> drain(IEnumString* e, std::size_t limit)
 {
-    std::vector<std::u16string> out;
+    std::vector<platform::WideString> out;
     if (!e) return out;
     while (out.size() < limit) {
         LPOLESTR s = nullptr;
@@ -54,7 +54,7 @@ std::vector<std::u16string> drain(IEnumString* e, std::size_t limit)
     return out;
 }
 
-std::vector<std::u16string> browse(IOPCBrowseServerAddressSpace* b, OPCBROWSETYPE type, const char16_t* filter,
+std::vector<platform::WideString> browse(IOPCBrowseServerAddressSpace* b, OPCBROWSETYPE type, const WCHAR* filter,
                                    VARTYPE vt, DWORD rights, HRESULT* result)
 {
     ComPtr<IEnumString> e;
@@ -63,11 +63,11 @@ std::vector<std::u16string> browse(IOPCBrowseServerAddressSpace* b, OPCBROWSETYP
     return drain(e.get());
 }
 
-HRESULT addItem(IOPCItemMgt* items, const std::u16string& id, OPCHANDLE hClient, OPCITEMRESULT* result,
+HRESULT addItem(IOPCItemMgt* items, const platform::WideString& id, OPCHANDLE hClient, OPCITEMRESULT* result,
                 VARTYPE requested, BOOL active)
 {
-    std::u16string path;
-    std::u16string itemId = id;
+    platform::WideString path;
+    platform::WideString itemId = id;
     OPCITEMDEF def{};
     def.szAccessPath = path.data();
     def.szItemID = itemId.data();
@@ -85,7 +85,7 @@ HRESULT addItem(IOPCItemMgt* items, const std::u16string& id, OPCHANDLE hClient,
     return itemError;
 }
 
-HRESULT addGroup(IOPCServer* server, const char16_t* name, DWORD rate, ComPtr<IOPCItemMgt>& group,
+HRESULT addGroup(IOPCServer* server, const WCHAR* name, DWORD rate, ComPtr<IOPCItemMgt>& group,
                  OPCHANDLE* serverHandle, DWORD* revised, OPCHANDLE clientHandle)
 {
     OPCHANDLE handle = 0;
@@ -119,11 +119,11 @@ WORD BlockReader::u16(std::size_t at) const
     return v;
 }
 
-std::u16string BlockReader::text(DWORD i) const
+platform::WideString BlockReader::text(DWORD i) const
 {
     const std::size_t at = offset(i) + 16;
     const DWORD bytes = u32(at);
-    std::u16string s(bytes / 2, u'\0');
+    platform::WideString s(bytes / 2, OLESTR('\0'));
     EXPECT_LE(at + 4 + bytes, _b.size());
     if (at + 4 + bytes <= _b.size()) std::memcpy(s.data(), _b.data() + at + 4, bytes);
     return s;

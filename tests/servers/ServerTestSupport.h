@@ -28,8 +28,8 @@ using platform::ComPtr;
 // time when something is wrong.
 constexpr auto kDeadline = 20s;
 
-inline std::u16string u16(const std::string& utf8) { return platform::utf8ToUtf16(utf8); }
-inline std::string u8(std::u16string_view text) { return platform::utf16ToUtf8(text); }
+inline platform::WideString u16(const std::string& utf8) { return platform::utf8ToUtf16(utf8); }
+inline std::string u8(platform::WideStringView text) { return platform::utf16ToUtf8(text); }
 
 // Creates an object of the class through CoCreateInstanceEx and asks for T.
 template <class T>
@@ -44,18 +44,18 @@ HRESULT create(const CLSID& clsid, ComPtr<T>& out)
 }
 
 // Every string an enumerator gives, one Next(1) at a time as the client asks; stops at limit.
-std::vector<std::u16string> drain(IEnumString* e, std::size_t limit = 100000);
+std::vector<platform::WideString> drain(IEnumString* e, std::size_t limit = 100000);
 // Browses at the server's current position.
-std::vector<std::u16string> browse(IOPCBrowseServerAddressSpace* b, OPCBROWSETYPE type, const char16_t* filter = u"",
+std::vector<platform::WideString> browse(IOPCBrowseServerAddressSpace* b, OPCBROWSETYPE type, const WCHAR* filter = OLESTR(""),
                                    VARTYPE vt = VT_EMPTY, DWORD rights = 0, HRESULT* result = nullptr);
 
 // Adds one item as the client does (access path "", requested type as given); returns the
 // item's error and fills the result.
-HRESULT addItem(IOPCItemMgt* items, const std::u16string& id, OPCHANDLE hClient, OPCITEMRESULT* result = nullptr,
+HRESULT addItem(IOPCItemMgt* items, const platform::WideString& id, OPCHANDLE hClient, OPCITEMRESULT* result = nullptr,
                 VARTYPE requested = VT_EMPTY, BOOL active = TRUE);
 
 // Adds a group; the interface asked for is IOPCItemMgt.
-HRESULT addGroup(IOPCServer* server, const char16_t* name, DWORD rate, ComPtr<IOPCItemMgt>& group,
+HRESULT addGroup(IOPCServer* server, const WCHAR* name, DWORD rate, ComPtr<IOPCItemMgt>& group,
                  OPCHANDLE* serverHandle = nullptr, DWORD* revised = nullptr, OPCHANDLE clientHandle = 1);
 
 FORMATETC streamFormat(const char* name = OPCSTMFORMATDATATIME);
@@ -78,7 +78,7 @@ public:
     VARTYPE vt(DWORD i) const { return u16(offset(i)); }
     LONG i4(DWORD i) const { return static_cast<LONG>(u32(offset(i) + 8)); }
     // The string of a VT_BSTR record.
-    std::u16string text(DWORD i) const;
+    platform::WideString text(DWORD i) const;
     std::vector<OPCHANDLE> clients() const;
 
 private:

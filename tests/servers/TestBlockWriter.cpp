@@ -24,13 +24,13 @@ public:
         v.insert(v.end(), n, 0);
         return *this;
     }
-    Bytes& chars(std::u16string_view s)
+    Bytes& chars(platform::WideStringView s)
     {
-        for (char16_t c : s) u16(c);
+        for (WCHAR c : s) u16(c);
         return *this;
     }
     // A string tail: byte count, characters, two zero bytes.
-    Bytes& bstrTail(std::u16string_view s) { return u32(DWORD(s.size() * 2)).chars(s).u16(0); }
+    Bytes& bstrTail(platform::WideStringView s) { return u32(DWORD(s.size() * 2)).chars(s).u16(0); }
     // The VARIANT image of a type whose value follows in valueBytes bytes.
     Bytes& variant(VARTYPE vt) { return u16(vt).zeros(6); }
     Bytes& append(const Bytes& o)
@@ -145,11 +145,11 @@ TEST(BlockWriter, StringsFollowTheImageWithByteCountCharactersAndTerminator)
 {
     Value v;
     v.v.vt = VT_BSTR;
-    v.v.bstrVal = SysAllocString(u"AB");
+    v.v.bstrVal = SysAllocString(OLESTR("AB"));
     EXPECT_EQ(writeOne(v.v), singleBlock(Bytes().variant(VT_BSTR).zeros(8).u32(4).u8(0x41).u8(0).u8(0x42).u8(0).u16(0)));
     SysFreeString(v.v.bstrVal);
 
-    v.v.bstrVal = SysAllocString(u"");
+    v.v.bstrVal = SysAllocString(OLESTR(""));
     EXPECT_EQ(writeOne(v.v), singleBlock(Bytes().variant(VT_BSTR).zeros(8).u32(0).u16(0)));
     SysFreeString(v.v.bstrVal);
 
@@ -158,15 +158,15 @@ TEST(BlockWriter, StringsFollowTheImageWithByteCountCharactersAndTerminator)
     EXPECT_EQ(writeOne(v.v), singleBlock(Bytes().variant(VT_BSTR).zeros(8).u32(0).u16(0)));
 
     // Cyrillic: U+0416 U+0443 U+043A.
-    v.v.bstrVal = SysAllocString(u"Жук");
+    v.v.bstrVal = SysAllocString(OLESTR("Жук"));
     EXPECT_EQ(writeOne(v.v),
               singleBlock(Bytes().variant(VT_BSTR).zeros(8).u32(6).u8(0x16).u8(0x04).u8(0x43).u8(0x04).u8(0x3A).u8(0x04).u16(0)));
     SysFreeString(v.v.bstrVal);
 
     // Embedded zeros count: the byte count is the string's, not up to the first zero.
-    const char16_t embedded[] = {u'a', 0, u'b'};
+    const WCHAR embedded[] = {OLESTR('a'), 0, OLESTR('b')};
     v.v.bstrVal = SysAllocStringLen(embedded, 3);
-    EXPECT_EQ(writeOne(v.v), singleBlock(Bytes().variant(VT_BSTR).zeros(8).bstrTail(std::u16string_view(embedded, 3))));
+    EXPECT_EQ(writeOne(v.v), singleBlock(Bytes().variant(VT_BSTR).zeros(8).bstrTail(platform::WideStringView(embedded, 3))));
 }
 
 TEST(BlockWriter, ArraysFollowTheImageWithA24ByteHeaderAndTheElements)
@@ -198,7 +198,7 @@ TEST(BlockWriter, ArraysFollowTheImageWithA24ByteHeaderAndTheElements)
     // 4-byte pointer of the 32-bit image: 24 + 8 + 6 bytes after the image.
     v.v.vt = VT_ARRAY | VT_BSTR;
     v.v.parray = vector(VT_BSTR, 0, 2);
-    BSTR a = SysAllocString(u"A");
+    BSTR a = SysAllocString(OLESTR("A"));
     LONG zero = 0;
     SafeArrayPutElement(v.v.parray, &zero, a);
     SysFreeString(a);
@@ -206,7 +206,7 @@ TEST(BlockWriter, ArraysFollowTheImageWithA24ByteHeaderAndTheElements)
     EXPECT_EQ(block, singleBlock(Bytes()
                                      .variant(VT_ARRAY | VT_BSTR).zeros(8)
                                      .u16(1).u16(v.v.parray->fFeatures).u32(4).u32(0).u32(0).u32(2).u32(0)
-                                     .bstrTail(u"A").bstrTail(u"")));
+                                     .bstrTail(OLESTR("A")).bstrTail(OLESTR(""))));
     EXPECT_EQ(block.size() - 40, 54u);
 }
 
@@ -217,7 +217,7 @@ TEST(BlockWriter, TwoItemsAsInTheWorkedExample)
     r4.v.fltVal = 2.5f;
     Value text;
     text.v.vt = VT_BSTR;
-    text.v.bstrVal = SysAllocString(u"AB");
+    text.v.bstrVal = SysAllocString(OLESTR("AB"));
     const BlockItem items[] = {{7, OPC_QUALITY_GOOD, kTime, &r4.v}, {8, OPC_QUALITY_GOOD, kTime, &text.v}};
     const std::vector<BYTE> block = BlockWriter().build(items, kGroup);
 
@@ -226,7 +226,7 @@ TEST(BlockWriter, TwoItemsAsInTheWorkedExample)
     expected.u32(7).u32(60).u16(OPC_QUALITY_GOOD).u16(0).u32(kTime.dwLowDateTime).u32(kTime.dwHighDateTime);
     expected.u32(8).u32(76).u16(OPC_QUALITY_GOOD).u16(0).u32(kTime.dwLowDateTime).u32(kTime.dwHighDateTime);
     expected.variant(VT_R4).f32(2.5f).zeros(4);
-    expected.variant(VT_BSTR).zeros(8).bstrTail(u"AB");
+    expected.variant(VT_BSTR).zeros(8).bstrTail(OLESTR("AB"));
     EXPECT_EQ(block, expected.v);
     EXPECT_EQ(BlockWriter().blockSize(items), 102u);
 }
@@ -297,7 +297,7 @@ TEST(BlockWriter, GlobalBlockHasExactlyTheBytesOfTheBlock)
 {
     Value text;
     text.v.vt = VT_BSTR;
-    text.v.bstrVal = SysAllocString(u"Температура");
+    text.v.bstrVal = SysAllocString(OLESTR("Температура"));
     const BlockItem items[] = {{3, OPC_QUALITY_GOOD, kTime, &text.v}, {4, OPC_QUALITY_UNCERTAIN, kTime, nullptr}};
     const std::vector<BYTE> bytes = BlockWriter().build(items, kGroup);
     HGLOBAL block = BlockWriter().buildGlobal(items, kGroup);

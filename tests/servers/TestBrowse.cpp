@@ -11,7 +11,7 @@ namespace {
 using namespace servertest;
 using servers::test::Fault;
 using servers::test::clsidOf;
-using Names = std::vector<std::u16string>;
+using Names = std::vector<platform::WideString>;
 
 Names sorted(Names n)
 {
@@ -26,14 +26,14 @@ protected:
         ASSERT_EQ(create(clsidOf(Fault::None), _server), S_OK);
         ASSERT_EQ(_server.as(_browse), S_OK);
     }
-    HRESULT to(const char16_t* path) { return _browse->ChangeBrowsePosition(OPC_BROWSE_TO, path); }
-    std::u16string itemId(const char16_t* name, HRESULT* hr = nullptr)
+    HRESULT to(const WCHAR* path) { return _browse->ChangeBrowsePosition(OPC_BROWSE_TO, path); }
+    platform::WideString itemId(const WCHAR* name, HRESULT* hr = nullptr)
     {
-        std::u16string in = name;
+        platform::WideString in = name;
         LPWSTR out = nullptr;
         const HRESULT result = _browse->GetItemID(in.data(), &out);
         if (hr) *hr = result;
-        std::u16string id = out ? out : u"";
+        platform::WideString id = out ? out : OLESTR("");
         CoTaskMemFree(out);
         return id;
     }
@@ -51,69 +51,69 @@ TEST_F(Browse, OrganizationIsHierarchical)
 
 TEST_F(Browse, DownUpAndToWalkTheTree)
 {
-    EXPECT_EQ(browse(_browse.get(), OPC_BRANCH), Names{u"X"});
-    EXPECT_EQ(browse(_browse.get(), OPC_LEAF), (Names{u"a", u"b"}));
-    EXPECT_EQ(_browse->ChangeBrowsePosition(OPC_BROWSE_UP, u""), E_FAIL) << "the root has no parent";
+    EXPECT_EQ(browse(_browse.get(), OPC_BRANCH), Names{OLESTR("X")});
+    EXPECT_EQ(browse(_browse.get(), OPC_LEAF), (Names{OLESTR("a"), OLESTR("b")}));
+    EXPECT_EQ(_browse->ChangeBrowsePosition(OPC_BROWSE_UP, OLESTR("")), E_FAIL) << "the root has no parent";
 
-    ASSERT_EQ(_browse->ChangeBrowsePosition(OPC_BROWSE_DOWN, u"X"), S_OK);
-    EXPECT_EQ(browse(_browse.get(), OPC_BRANCH), Names{u"Y"});
-    EXPECT_EQ(browse(_browse.get(), OPC_LEAF), (Names{u"x1", u"x2"}));
-    ASSERT_EQ(_browse->ChangeBrowsePosition(OPC_BROWSE_DOWN, u"Y"), S_OK);
-    EXPECT_EQ(browse(_browse.get(), OPC_LEAF), Names{u"y1"});
+    ASSERT_EQ(_browse->ChangeBrowsePosition(OPC_BROWSE_DOWN, OLESTR("X")), S_OK);
+    EXPECT_EQ(browse(_browse.get(), OPC_BRANCH), Names{OLESTR("Y")});
+    EXPECT_EQ(browse(_browse.get(), OPC_LEAF), (Names{OLESTR("x1"), OLESTR("x2")}));
+    ASSERT_EQ(_browse->ChangeBrowsePosition(OPC_BROWSE_DOWN, OLESTR("Y")), S_OK);
+    EXPECT_EQ(browse(_browse.get(), OPC_LEAF), Names{OLESTR("y1")});
     EXPECT_TRUE(browse(_browse.get(), OPC_BRANCH).empty());
 
-    ASSERT_EQ(_browse->ChangeBrowsePosition(OPC_BROWSE_UP, u""), S_OK);
-    EXPECT_EQ(browse(_browse.get(), OPC_LEAF), (Names{u"x1", u"x2"}));
-    ASSERT_EQ(_browse->ChangeBrowsePosition(OPC_BROWSE_UP, u""), S_OK);
-    EXPECT_EQ(browse(_browse.get(), OPC_LEAF), (Names{u"a", u"b"}));
-    EXPECT_EQ(_browse->ChangeBrowsePosition(OPC_BROWSE_UP, u""), E_FAIL);
+    ASSERT_EQ(_browse->ChangeBrowsePosition(OPC_BROWSE_UP, OLESTR("")), S_OK);
+    EXPECT_EQ(browse(_browse.get(), OPC_LEAF), (Names{OLESTR("x1"), OLESTR("x2")}));
+    ASSERT_EQ(_browse->ChangeBrowsePosition(OPC_BROWSE_UP, OLESTR("")), S_OK);
+    EXPECT_EQ(browse(_browse.get(), OPC_LEAF), (Names{OLESTR("a"), OLESTR("b")}));
+    EXPECT_EQ(_browse->ChangeBrowsePosition(OPC_BROWSE_UP, OLESTR("")), E_FAIL);
 
-    ASSERT_EQ(to(u"X/Y"), S_OK);
-    EXPECT_EQ(browse(_browse.get(), OPC_LEAF), Names{u"y1"});
-    ASSERT_EQ(to(u""), S_OK);
-    EXPECT_EQ(browse(_browse.get(), OPC_LEAF), (Names{u"a", u"b"}));
-    ASSERT_EQ(to(u"X/Y"), S_OK);
+    ASSERT_EQ(to(OLESTR("X/Y")), S_OK);
+    EXPECT_EQ(browse(_browse.get(), OPC_LEAF), Names{OLESTR("y1")});
+    ASSERT_EQ(to(OLESTR("")), S_OK);
+    EXPECT_EQ(browse(_browse.get(), OPC_LEAF), (Names{OLESTR("a"), OLESTR("b")}));
+    ASSERT_EQ(to(OLESTR("X/Y")), S_OK);
     ASSERT_EQ(to(nullptr), S_OK);
-    EXPECT_EQ(browse(_browse.get(), OPC_BRANCH), Names{u"X"});
+    EXPECT_EQ(browse(_browse.get(), OPC_BRANCH), Names{OLESTR("X")});
 }
 
 TEST_F(Browse, UnknownBranchesLeaveThePositionWhereItWas)
 {
-    ASSERT_EQ(_browse->ChangeBrowsePosition(OPC_BROWSE_DOWN, u"X"), S_OK);
-    EXPECT_EQ(_browse->ChangeBrowsePosition(OPC_BROWSE_DOWN, u"x1"), E_INVALIDARG) << "a leaf is no branch";
-    EXPECT_EQ(_browse->ChangeBrowsePosition(OPC_BROWSE_DOWN, u"Nope"), E_INVALIDARG);
-    EXPECT_EQ(_browse->ChangeBrowsePosition(OPC_BROWSE_DOWN, u""), E_INVALIDARG);
-    EXPECT_EQ(to(u"X/Nope"), E_INVALIDARG);
-    EXPECT_EQ(to(u"X/"), E_INVALIDARG);
-    EXPECT_EQ(_browse->ChangeBrowsePosition(static_cast<OPCBROWSEDIRECTION>(9), u"Y"), E_INVALIDARG);
-    EXPECT_EQ(browse(_browse.get(), OPC_LEAF), (Names{u"x1", u"x2"}));
+    ASSERT_EQ(_browse->ChangeBrowsePosition(OPC_BROWSE_DOWN, OLESTR("X")), S_OK);
+    EXPECT_EQ(_browse->ChangeBrowsePosition(OPC_BROWSE_DOWN, OLESTR("x1")), E_INVALIDARG) << "a leaf is no branch";
+    EXPECT_EQ(_browse->ChangeBrowsePosition(OPC_BROWSE_DOWN, OLESTR("Nope")), E_INVALIDARG);
+    EXPECT_EQ(_browse->ChangeBrowsePosition(OPC_BROWSE_DOWN, OLESTR("")), E_INVALIDARG);
+    EXPECT_EQ(to(OLESTR("X/Nope")), E_INVALIDARG);
+    EXPECT_EQ(to(OLESTR("X/")), E_INVALIDARG);
+    EXPECT_EQ(_browse->ChangeBrowsePosition(static_cast<OPCBROWSEDIRECTION>(9), OLESTR("Y")), E_INVALIDARG);
+    EXPECT_EQ(browse(_browse.get(), OPC_LEAF), (Names{OLESTR("x1"), OLESTR("x2")}));
 }
 
 TEST_F(Browse, EachServerObjectKeepsItsOwnPosition)
 {
     ComPtr<IOPCBrowseServerAddressSpace> other;
     ASSERT_EQ(create(clsidOf(Fault::None), other), S_OK);
-    ASSERT_EQ(to(u"X/Y"), S_OK);
-    EXPECT_EQ(browse(other.get(), OPC_LEAF), (Names{u"a", u"b"}));
+    ASSERT_EQ(to(OLESTR("X/Y")), S_OK);
+    EXPECT_EQ(browse(other.get(), OPC_LEAF), (Names{OLESTR("a"), OLESTR("b")}));
     // The browse interface is the server object's own, so a second query sees the same position.
     ComPtr<IOPCBrowseServerAddressSpace> again;
     ASSERT_EQ(_server.as(again), S_OK);
-    EXPECT_EQ(browse(again.get(), OPC_LEAF), Names{u"y1"});
+    EXPECT_EQ(browse(again.get(), OPC_LEAF), Names{OLESTR("y1")});
 }
 
 TEST_F(Browse, GetItemIdGivesFullIdsOfNamesHereAndOfFullIds)
 {
-    ASSERT_EQ(to(u"X"), S_OK);
+    ASSERT_EQ(to(OLESTR("X")), S_OK);
     HRESULT hr;
-    EXPECT_EQ(itemId(u"x1", &hr), u"X/x1");
+    EXPECT_EQ(itemId(OLESTR("x1"), &hr), OLESTR("X/x1"));
     EXPECT_EQ(hr, S_OK);
-    EXPECT_EQ(itemId(u"Y"), u"X/Y");
-    EXPECT_EQ(itemId(u"X/Y/y1"), u"X/Y/y1");
-    EXPECT_EQ(itemId(u"a"), u"a") << "a full id found from anywhere";
-    EXPECT_EQ(itemId(u""), u"X") << "the current position";
-    itemId(u"nope", &hr);
+    EXPECT_EQ(itemId(OLESTR("Y")), OLESTR("X/Y"));
+    EXPECT_EQ(itemId(OLESTR("X/Y/y1")), OLESTR("X/Y/y1"));
+    EXPECT_EQ(itemId(OLESTR("a")), OLESTR("a")) << "a full id found from anywhere";
+    EXPECT_EQ(itemId(OLESTR("")), OLESTR("X")) << "the current position";
+    itemId(OLESTR("nope"), &hr);
     EXPECT_EQ(hr, E_INVALIDARG);
-    itemId(u"y1", &hr);
+    itemId(OLESTR("y1"), &hr);
     EXPECT_EQ(hr, E_INVALIDARG) << "y1 is not at this position";
     LPWSTR out = nullptr;
     EXPECT_EQ(_browse->GetItemID(nullptr, &out), E_INVALIDARG);
@@ -122,61 +122,61 @@ TEST_F(Browse, GetItemIdGivesFullIdsOfNamesHereAndOfFullIds)
 
 TEST_F(Browse, NameFiltersUseTheWildcards)
 {
-    ASSERT_EQ(to(u"X"), S_OK);
-    EXPECT_EQ(browse(_browse.get(), OPC_LEAF, u"x*"), (Names{u"x1", u"x2"}));
-    EXPECT_EQ(browse(_browse.get(), OPC_LEAF, u"?2"), Names{u"x2"});
-    EXPECT_EQ(browse(_browse.get(), OPC_LEAF, u"x#"), (Names{u"x1", u"x2"}));
-    EXPECT_EQ(browse(_browse.get(), OPC_LEAF, u"x[!1]"), Names{u"x2"});
-    EXPECT_EQ(browse(_browse.get(), OPC_BRANCH, u"[XY]"), Names{u"Y"});
+    ASSERT_EQ(to(OLESTR("X")), S_OK);
+    EXPECT_EQ(browse(_browse.get(), OPC_LEAF, OLESTR("x*")), (Names{OLESTR("x1"), OLESTR("x2")}));
+    EXPECT_EQ(browse(_browse.get(), OPC_LEAF, OLESTR("?2")), Names{OLESTR("x2")});
+    EXPECT_EQ(browse(_browse.get(), OPC_LEAF, OLESTR("x#")), (Names{OLESTR("x1"), OLESTR("x2")}));
+    EXPECT_EQ(browse(_browse.get(), OPC_LEAF, OLESTR("x[!1]")), Names{OLESTR("x2")});
+    EXPECT_EQ(browse(_browse.get(), OPC_BRANCH, OLESTR("[XY]")), Names{OLESTR("Y")});
     HRESULT hr;
-    EXPECT_TRUE(browse(_browse.get(), OPC_LEAF, u"[x", VT_EMPTY, 0, &hr).empty());
+    EXPECT_TRUE(browse(_browse.get(), OPC_LEAF, OLESTR("[x"), VT_EMPTY, 0, &hr).empty());
     EXPECT_EQ(hr, OPC_E_INVALIDFILTER);
 }
 
 TEST_F(Browse, TypeAndRightsFiltersApplyToItems)
 {
-    EXPECT_EQ(browse(_browse.get(), OPC_LEAF, u"", VT_BSTR), Names{u"b"});
-    EXPECT_EQ(browse(_browse.get(), OPC_LEAF, u"", VT_I4), Names{u"a"});
-    EXPECT_EQ(browse(_browse.get(), OPC_LEAF, u"", VT_EMPTY, OPC_WRITEABLE), Names{u"a"});
-    EXPECT_EQ(browse(_browse.get(), OPC_LEAF, u"", VT_EMPTY, OPC_READABLE), (Names{u"a", u"b"}));
-    EXPECT_EQ(browse(_browse.get(), OPC_LEAF, u"", VT_EMPTY, OPC_READABLE | OPC_WRITEABLE), Names{u"a"});
+    EXPECT_EQ(browse(_browse.get(), OPC_LEAF, OLESTR(""), VT_BSTR), Names{OLESTR("b")});
+    EXPECT_EQ(browse(_browse.get(), OPC_LEAF, OLESTR(""), VT_I4), Names{OLESTR("a")});
+    EXPECT_EQ(browse(_browse.get(), OPC_LEAF, OLESTR(""), VT_EMPTY, OPC_WRITEABLE), Names{OLESTR("a")});
+    EXPECT_EQ(browse(_browse.get(), OPC_LEAF, OLESTR(""), VT_EMPTY, OPC_READABLE), (Names{OLESTR("a"), OLESTR("b")}));
+    EXPECT_EQ(browse(_browse.get(), OPC_LEAF, OLESTR(""), VT_EMPTY, OPC_READABLE | OPC_WRITEABLE), Names{OLESTR("a")});
     // Branches have neither type nor rights.
-    EXPECT_EQ(browse(_browse.get(), OPC_BRANCH, u"", VT_BSTR, OPC_WRITEABLE), Names{u"X"});
+    EXPECT_EQ(browse(_browse.get(), OPC_BRANCH, OLESTR(""), VT_BSTR, OPC_WRITEABLE), Names{OLESTR("X")});
 }
 
 TEST_F(Browse, FlatListsFullIdsBelowThePosition)
 {
-    EXPECT_EQ(sorted(browse(_browse.get(), OPC_FLAT)), (Names{u"X/Y/y1", u"X/x1", u"X/x2", u"a", u"b"}));
-    EXPECT_EQ(sorted(browse(_browse.get(), OPC_FLAT, u"*1")), (Names{u"X/Y/y1", u"X/x1"}));
-    EXPECT_EQ(sorted(browse(_browse.get(), OPC_FLAT, u"", VT_BSTR)), (Names{u"X/x2", u"b"}));
-    ASSERT_EQ(to(u"X"), S_OK);
-    EXPECT_EQ(sorted(browse(_browse.get(), OPC_FLAT)), (Names{u"X/Y/y1", u"X/x1", u"X/x2"}));
+    EXPECT_EQ(sorted(browse(_browse.get(), OPC_FLAT)), (Names{OLESTR("X/Y/y1"), OLESTR("X/x1"), OLESTR("X/x2"), OLESTR("a"), OLESTR("b")}));
+    EXPECT_EQ(sorted(browse(_browse.get(), OPC_FLAT, OLESTR("*1"))), (Names{OLESTR("X/Y/y1"), OLESTR("X/x1")}));
+    EXPECT_EQ(sorted(browse(_browse.get(), OPC_FLAT, OLESTR(""), VT_BSTR)), (Names{OLESTR("X/x2"), OLESTR("b")}));
+    ASSERT_EQ(to(OLESTR("X")), S_OK);
+    EXPECT_EQ(sorted(browse(_browse.get(), OPC_FLAT)), (Names{OLESTR("X/Y/y1"), OLESTR("X/x1"), OLESTR("X/x2")}));
 }
 
 TEST_F(Browse, NothingMatchingGivesSFalseAndAnEmptyEnumerator)
 {
     ComPtr<IEnumString> e;
-    EXPECT_EQ(_browse->BrowseOPCItemIDs(OPC_LEAF, u"zzz", VT_EMPTY, 0, e.put()), S_FALSE);
+    EXPECT_EQ(_browse->BrowseOPCItemIDs(OPC_LEAF, OLESTR("zzz"), VT_EMPTY, 0, e.put()), S_FALSE);
     ASSERT_TRUE(e);
     LPOLESTR s = nullptr;
     ULONG fetched = 7;
     EXPECT_EQ(e->Next(1, &s, &fetched), S_FALSE);
     EXPECT_EQ(fetched, 0u);
-    EXPECT_EQ(_browse->BrowseOPCItemIDs(static_cast<OPCBROWSETYPE>(4), u"", VT_EMPTY, 0, e.put()), E_INVALIDARG);
-    EXPECT_EQ(_browse->BrowseOPCItemIDs(OPC_LEAF, u"", VT_EMPTY, 0, nullptr), E_INVALIDARG);
-    EXPECT_EQ(_browse->BrowseAccessPaths(u"a", e.put()), E_NOTIMPL);
+    EXPECT_EQ(_browse->BrowseOPCItemIDs(static_cast<OPCBROWSETYPE>(4), OLESTR(""), VT_EMPTY, 0, e.put()), E_INVALIDARG);
+    EXPECT_EQ(_browse->BrowseOPCItemIDs(OPC_LEAF, OLESTR(""), VT_EMPTY, 0, nullptr), E_INVALIDARG);
+    EXPECT_EQ(_browse->BrowseAccessPaths(OLESTR("a"), e.put()), E_NOTIMPL);
 }
 
 TEST_F(Browse, EnumeratorWalksWithNextSkipResetAndClone)
 {
     ComPtr<IEnumString> e;
-    ASSERT_EQ(_browse->BrowseOPCItemIDs(OPC_FLAT, u"", VT_EMPTY, 0, e.put()), S_OK);
+    ASSERT_EQ(_browse->BrowseOPCItemIDs(OPC_FLAT, OLESTR(""), VT_EMPTY, 0, e.put()), S_OK);
     LPOLESTR s[8] = {};
     ULONG fetched = 0;
     ASSERT_EQ(e->Next(2, s, &fetched), S_OK);
     ASSERT_EQ(fetched, 2u);
-    const std::u16string first = s[0];
-    const std::u16string second = s[1];
+    const platform::WideString first = s[0];
+    const platform::WideString second = s[1];
     CoTaskMemFree(s[0]);
     CoTaskMemFree(s[1]);
     EXPECT_EQ(e->Next(2, s, nullptr), E_INVALIDARG) << "more than one needs the count";
@@ -203,30 +203,30 @@ TEST(SimulationBrowse, ThePlantAndTheWorkshopAreThere)
     ComPtr<IOPCBrowseServerAddressSpace> b;
     ASSERT_EQ(create(servers::simulation::CLSID_TagvistaSimulation, b), S_OK);
     const Names root = browse(b.get(), OPC_BRANCH);
-    EXPECT_NE(std::find(root.begin(), root.end(), u"Plant"), root.end());
-    EXPECT_NE(std::find(root.begin(), root.end(), u"Simulation"), root.end());
-    EXPECT_NE(std::find(root.begin(), root.end(), u"Цех1"), root.end());
+    EXPECT_NE(std::find(root.begin(), root.end(), OLESTR("Plant")), root.end());
+    EXPECT_NE(std::find(root.begin(), root.end(), OLESTR("Simulation")), root.end());
+    EXPECT_NE(std::find(root.begin(), root.end(), OLESTR("Цех1")), root.end());
 
-    ASSERT_EQ(b->ChangeBrowsePosition(OPC_BROWSE_TO, u"Plant/Line1/Motors"), S_OK);
-    EXPECT_EQ(browse(b.get(), OPC_BRANCH), (Names{u"M101", u"M102"}));
-    ASSERT_EQ(b->ChangeBrowsePosition(OPC_BROWSE_DOWN, u"M101"), S_OK);
+    ASSERT_EQ(b->ChangeBrowsePosition(OPC_BROWSE_TO, OLESTR("Plant/Line1/Motors")), S_OK);
+    EXPECT_EQ(browse(b.get(), OPC_BRANCH), (Names{OLESTR("M101"), OLESTR("M102")}));
+    ASSERT_EQ(b->ChangeBrowsePosition(OPC_BROWSE_DOWN, OLESTR("M101")), S_OK);
     const Names motor = browse(b.get(), OPC_LEAF);
-    for (const char16_t* name : {u"Speed", u"Current", u"Running", u"Fault"})
+    for (const WCHAR* name : {OLESTR("Speed"), OLESTR("Current"), OLESTR("Running"), OLESTR("Fault")})
         EXPECT_NE(std::find(motor.begin(), motor.end(), name), motor.end()) << u8(name);
 
-    ASSERT_EQ(b->ChangeBrowsePosition(OPC_BROWSE_TO, u"Цех1"), S_OK);
-    const Names shop = browse(b.get(), OPC_LEAF, u"Т*");
-    EXPECT_EQ(shop, Names{u"Температура"});
+    ASSERT_EQ(b->ChangeBrowsePosition(OPC_BROWSE_TO, OLESTR("Цех1")), S_OK);
+    const Names shop = browse(b.get(), OPC_LEAF, OLESTR("Т*"));
+    EXPECT_EQ(shop, Names{OLESTR("Температура")});
 }
 
 TEST(SimulationBrowse, TheStaticBranchHasEveryTypeTheClientShows)
 {
     ComPtr<IOPCBrowseServerAddressSpace> b;
     ASSERT_EQ(create(servers::simulation::CLSID_TagvistaSimulation, b), S_OK);
-    ASSERT_EQ(b->ChangeBrowsePosition(OPC_BROWSE_TO, u"Simulation/Static"), S_OK);
+    ASSERT_EQ(b->ChangeBrowsePosition(OPC_BROWSE_TO, OLESTR("Simulation/Static")), S_OK);
     for (VARTYPE vt : std::initializer_list<VARTYPE>{VT_I1, VT_UI1, VT_I2, VT_UI2, VT_I4, VT_UI4, VT_I8, VT_UI8, VT_R4, VT_R8, VT_BOOL, VT_BSTR,
                        VT_DATE, VT_CY, VARTYPE(VT_ARRAY | VT_I2), VARTYPE(VT_ARRAY | VT_R8), VARTYPE(VT_ARRAY | VT_BSTR)}) {
-        EXPECT_FALSE(browse(b.get(), OPC_LEAF, u"", vt).empty()) << "type " << vt;
+        EXPECT_FALSE(browse(b.get(), OPC_LEAF, OLESTR(""), vt).empty()) << "type " << vt;
     }
 }
 

@@ -22,10 +22,10 @@ using servers::kit::ItemRef;
 using servers::kit::NameCursor;
 using servers::kit::NodeId;
 using servers::kit::StringEnumerator;
-using Names = std::vector<std::u16string>;
+using Names = std::vector<platform::WideString>;
 
 struct Filters {
-    const char16_t* pattern;
+    const WCHAR* pattern;
     VARTYPE type;
     DWORD rights;
 };
@@ -43,7 +43,7 @@ Names listBranches(const AddressSpace& s, NodeId node, const Filters& f)
 {
     Names out;
     for (std::size_t i = 0; i < s.branchCount(node); ++i) {
-        std::u16string name = s.branchName(s.branchAt(node, i));
+        platform::WideString name = s.branchName(s.branchAt(node, i));
         if (servers::kit::matchWildcard(f.pattern, name)) out.push_back(std::move(name));
     }
     return out;
@@ -55,7 +55,7 @@ Names listLeaves(const AddressSpace& s, NodeId node, const Filters& f)
     for (std::size_t i = 0; i < s.leafCount(node); ++i) {
         const ItemRef item = s.leafAt(node, i);
         if (!itemPasses(s, item, f)) continue;
-        std::u16string name = s.leafName(item);
+        platform::WideString name = s.leafName(item);
         if (servers::kit::matchWildcard(f.pattern, name)) out.push_back(std::move(name));
     }
     return out;
@@ -66,7 +66,7 @@ void listFlat(const AddressSpace& s, NodeId node, std::size_t depth, std::size_t
     for (std::size_t i = 0; i < s.leafCount(node); ++i) {
         const ItemRef item = s.leafAt(node, i);
         if (!itemPasses(s, item, f)) continue;
-        std::u16string id = s.itemId(item);
+        platform::WideString id = s.itemId(item);
         if (servers::kit::matchWildcard(f.pattern, id)) out.push_back(std::move(id));
     }
     if (depth + 1 >= maxLevels) return;
@@ -165,7 +165,7 @@ void expectWalk(const std::function<std::unique_ptr<NameCursor>()>& make, const 
             ULONG fetched = 0;
             ASSERT_EQ(e->Next(1, &s, &fetched), S_OK);
             ASSERT_EQ(fetched, 1u);
-            EXPECT_EQ(std::u16string(s), expected[i]);
+            EXPECT_EQ(platform::WideString(s), expected[i]);
             CoTaskMemFree(s);
         }
         ComPtr<IEnumString> clone;
@@ -181,7 +181,7 @@ void expectWalk(const std::function<std::unique_ptr<NameCursor>()>& make, const 
         EXPECT_EQ(e->Next(3, s, &fetched), want == 3 ? S_OK : S_FALSE);
         ASSERT_EQ(fetched, want);
         for (ULONG i = 0; i < fetched; ++i) {
-            EXPECT_EQ(std::u16string(s[i]), expected[afterSkip + i]);
+            EXPECT_EQ(platform::WideString(s[i]), expected[afterSkip + i]);
             CoTaskMemFree(s[i]);
         }
 
@@ -208,40 +208,40 @@ std::shared_ptr<const AddressSpace> scale(DWORD branches, DWORD items, DWORD dep
 TEST(LazyBrowse, TheSimulationSpaceGivesTheListedNamesEverywhere)
 {
     const std::shared_ptr<const AddressSpace> space = servers::simulation::buildSimulationSpace();
-    expectSameNames(space, {{u"", VT_EMPTY, 0},
-                            {u"*e*", VT_EMPTY, 0},
-                            {u"[A-M]*", VT_EMPTY, 0},
-                            {u"", VT_R8, 0},
-                            {u"", VT_EMPTY, OPC_WRITEABLE},
-                            {u"*[0-9]*", VT_I4, OPC_READABLE},
-                            {u"Т*", VT_EMPTY, 0},
-                            {u"nothing*", VT_EMPTY, 0}});
+    expectSameNames(space, {{OLESTR(""), VT_EMPTY, 0},
+                            {OLESTR("*e*"), VT_EMPTY, 0},
+                            {OLESTR("[A-M]*"), VT_EMPTY, 0},
+                            {OLESTR(""), VT_R8, 0},
+                            {OLESTR(""), VT_EMPTY, OPC_WRITEABLE},
+                            {OLESTR("*[0-9]*"), VT_I4, OPC_READABLE},
+                            {OLESTR("Т*"), VT_EMPTY, 0},
+                            {OLESTR("nothing*"), VT_EMPTY, 0}});
 }
 
 TEST(LazyBrowse, ScaleSpacesGiveTheListedNamesEverywhere)
 {
     for (DWORD depth : {1u, 2u, 3u}) {
         SCOPED_TRACE("depth " + std::to_string(depth));
-        expectSameNames(scale(30, 12, depth), {{u"", VT_EMPTY, 0},
-                                               {u"*1", VT_EMPTY, 0},
-                                               {u"*Branch0[0-1]*", VT_EMPTY, 0},
-                                               {u"", VT_BSTR, 0},
-                                               {u"", VT_I4, OPC_READABLE},
-                                               {u"", VT_EMPTY, OPC_WRITEABLE},
-                                               {u"Item1#", VT_R8, 0}});
+        expectSameNames(scale(30, 12, depth), {{OLESTR(""), VT_EMPTY, 0},
+                                               {OLESTR("*1"), VT_EMPTY, 0},
+                                               {OLESTR("*Branch0[0-1]*"), VT_EMPTY, 0},
+                                               {OLESTR(""), VT_BSTR, 0},
+                                               {OLESTR(""), VT_I4, OPC_READABLE},
+                                               {OLESTR(""), VT_EMPTY, OPC_WRITEABLE},
+                                               {OLESTR("Item1#"), VT_R8, 0}});
     }
 }
 
 TEST(LazyBrowse, TheFlatWalkStopsAtItsLevelBound)
 {
     const auto space = scale(27, 2, 3);
-    const Filters all{u"", VT_EMPTY, 0};
+    const Filters all{OLESTR(""), VT_EMPTY, 0};
     // Items hang three levels below the root only: the root and the levels down to the items
     // make four, so a bound of three gives nothing and four every item.
     EXPECT_TRUE(drain(enumeratorOf(cursorOf(Kind::Flat, queryOf(space, servers::kit::kRootNode, all), 3)).get()).empty());
     EXPECT_EQ(drain(enumeratorOf(cursorOf(Kind::Flat, queryOf(space, servers::kit::kRootNode, all), 4)).get()).size(), 54u);
     NodeId site;
-    ASSERT_TRUE(space->findBranchPath(u"Site1", site));
+    ASSERT_TRUE(space->findBranchPath(OLESTR("Site1"), site));
     for (std::size_t levels : {1u, 2u, 3u}) {
         const Names expected = listed(Kind::Flat, *space, site, all, levels);
         EXPECT_EQ(expected.size(), levels == 3 ? 18u : 0u);
@@ -252,12 +252,12 @@ TEST(LazyBrowse, TheFlatWalkStopsAtItsLevelBound)
     // A tree without end: one item per level, as many levels as the server's bound.
     ComPtr<IOPCBrowseServerAddressSpace> b;
     ASSERT_EQ(create(servers::test::clsidOf(servers::test::Fault::EndlessTree), b), S_OK);
-    for (int i = 0; i < 100; ++i) ASSERT_EQ(b->ChangeBrowsePosition(OPC_BROWSE_DOWN, u"Deeper"), S_OK);
+    for (int i = 0; i < 100; ++i) ASSERT_EQ(b->ChangeBrowsePosition(OPC_BROWSE_DOWN, OLESTR("Deeper")), S_OK);
     const Names ids = browse(b.get(), OPC_FLAT);
     ASSERT_EQ(ids.size(), servers::kit::Server::kMaxFlatDepth);
-    std::u16string deepest;
-    for (std::size_t i = 0; i < 100 + servers::kit::Server::kMaxFlatDepth - 1; ++i) deepest += u"Deeper/";
-    EXPECT_EQ(ids.back(), deepest + u"Depth");
+    platform::WideString deepest;
+    for (std::size_t i = 0; i < 100 + servers::kit::Server::kMaxFlatDepth - 1; ++i) deepest += OLESTR("Deeper/");
+    EXPECT_EQ(ids.back(), deepest + OLESTR("Depth"));
 }
 
 TEST(LazyBrowse, NextSkipCloneAndResetKeepTheirContractAtEveryPosition)
@@ -265,29 +265,29 @@ TEST(LazyBrowse, NextSkipCloneAndResetKeepTheirContractAtEveryPosition)
     const auto space = scale(40, 25, 2);
     NodeId area;
     NodeId branch;
-    ASSERT_TRUE(space->findBranchPath(u"Area1", area));
-    ASSERT_TRUE(space->findBranchPath(u"Area1/Branch07", branch));
+    ASSERT_TRUE(space->findBranchPath(OLESTR("Area1"), area));
+    ASSERT_TRUE(space->findBranchPath(OLESTR("Area1/Branch07"), branch));
     struct Case {
         Kind kind;
         NodeId node;
         Filters filters;
     };
     // Unfiltered index cursors skip by arithmetic, filtered ones name by name: both are here.
-    for (const Case& c : {Case{Kind::Branch, servers::kit::kRootNode, {u"", VT_EMPTY, 0}},
-                          Case{Kind::Branch, area, {u"*[13579]", VT_EMPTY, 0}},
-                          Case{Kind::Leaf, branch, {u"", VT_EMPTY, 0}},
-                          Case{Kind::Leaf, branch, {u"", VT_R8, OPC_READABLE}},
-                          Case{Kind::Leaf, branch, {u"Item2?", VT_EMPTY, 0}},
-                          Case{Kind::Flat, area, {u"", VT_EMPTY, 0}},
-                          Case{Kind::Flat, servers::kit::kRootNode, {u"*Item0[0-2]", VT_EMPTY, 0}},
-                          Case{Kind::Flat, area, {u"", VT_BOOL, 0}}}) {
+    for (const Case& c : {Case{Kind::Branch, servers::kit::kRootNode, {OLESTR(""), VT_EMPTY, 0}},
+                          Case{Kind::Branch, area, {OLESTR("*[13579]"), VT_EMPTY, 0}},
+                          Case{Kind::Leaf, branch, {OLESTR(""), VT_EMPTY, 0}},
+                          Case{Kind::Leaf, branch, {OLESTR(""), VT_R8, OPC_READABLE}},
+                          Case{Kind::Leaf, branch, {OLESTR("Item2?"), VT_EMPTY, 0}},
+                          Case{Kind::Flat, area, {OLESTR(""), VT_EMPTY, 0}},
+                          Case{Kind::Flat, servers::kit::kRootNode, {OLESTR("*Item0[0-2]"), VT_EMPTY, 0}},
+                          Case{Kind::Flat, area, {OLESTR(""), VT_BOOL, 0}}}) {
         const Names expected = listed(c.kind, *space, c.node, c.filters);
         ASSERT_GE(expected.size(), 3u);
         expectWalk([&] { return cursorOf(c.kind, queryOf(space, c.node, c.filters)); }, expected,
                    std::string(kindName(c.kind)) + " " + u8(c.filters.pattern));
     }
     // The list enumerator of groups and test servers keeps the same contract.
-    auto list = std::make_shared<const Names>(Names{u"a", u"b", u"c", u"d", u"e"});
+    auto list = std::make_shared<const Names>(Names{OLESTR("a"), OLESTR("b"), OLESTR("c"), OLESTR("d"), OLESTR("e")});
     expectWalk([&] { return std::make_unique<servers::kit::ListCursor>(list); }, *list, "list");
     expectWalk([] { return std::make_unique<servers::kit::ListCursor>(nullptr); }, {}, "no list");
 }
@@ -296,7 +296,7 @@ TEST(LazyBrowse, AnEnumeratorKeepsItsAddressSpace)
 {
     auto space = scale(3, 2, 1);
     const std::weak_ptr<const AddressSpace> watch = space;
-    ComPtr<IEnumString> e = enumeratorOf(cursorOf(Kind::Flat, queryOf(space, servers::kit::kRootNode, {u"", VT_EMPTY, 0})));
+    ComPtr<IEnumString> e = enumeratorOf(cursorOf(Kind::Flat, queryOf(space, servers::kit::kRootNode, {OLESTR(""), VT_EMPTY, 0})));
     ComPtr<IEnumString> clone;
     ASSERT_EQ(e->Clone(clone.put()), S_OK);
     space.reset();
@@ -304,7 +304,7 @@ TEST(LazyBrowse, AnEnumeratorKeepsItsAddressSpace)
     EXPECT_EQ(drain(e.get()).size(), 6u);
     e.reset();
     EXPECT_FALSE(watch.expired()) << "the clone still reads it";
-    EXPECT_EQ(drain(clone.get()).back(), u"Branch2/Item1");
+    EXPECT_EQ(drain(clone.get()).back(), OLESTR("Branch2/Item1"));
     clone.reset();
     EXPECT_TRUE(watch.expired());
 
@@ -312,10 +312,10 @@ TEST(LazyBrowse, AnEnumeratorKeepsItsAddressSpace)
     ComPtr<IOPCBrowseServerAddressSpace> b;
     ASSERT_EQ(create(servers::simulation::CLSID_TagvistaSimulation, b), S_OK);
     ComPtr<IEnumString> names;
-    ASSERT_EQ(b->BrowseOPCItemIDs(OPC_FLAT, u"", VT_EMPTY, 0, names.put()), S_OK);
+    ASSERT_EQ(b->BrowseOPCItemIDs(OPC_FLAT, OLESTR(""), VT_EMPTY, 0, names.put()), S_OK);
     b.reset();
     EXPECT_EQ(drain(names.get()), listed(Kind::Flat, *servers::simulation::buildSimulationSpace(), servers::kit::kRootNode,
-                                         {u"", VT_EMPTY, 0}));
+                                         {OLESTR(""), VT_EMPTY, 0}));
 }
 
 } // namespace

@@ -75,11 +75,11 @@ private:
     std::vector<const char*> _names;
 };
 
-std::u16string vendorInfo(IOPCServer* server)
+platform::WideString vendorInfo(IOPCServer* server)
 {
     OPCSERVERSTATUS* status = nullptr;
-    if (FAILED(server->GetStatus(&status)) || !status) return u"<no status>";
-    std::u16string text = status->szVendorInfo ? status->szVendorInfo : u"<null>";
+    if (FAILED(server->GetStatus(&status)) || !status) return OLESTR("<no status>");
+    platform::WideString text = status->szVendorInfo ? status->szVendorInfo : OLESTR("<null>");
     CoTaskMemFree(status->szVendorInfo);
     CoTaskMemFree(status);
     return text;
@@ -101,17 +101,17 @@ TEST(ScaleSpace, OneLevelHasTheBranchesUnderTheRoot)
     ASSERT_EQ(s.branchCount(servers::kit::kRootNode), 12u);
     EXPECT_EQ(s.leafCount(servers::kit::kRootNode), 0u);
     const NodeId b7 = s.branchAt(servers::kit::kRootNode, 7);
-    EXPECT_EQ(s.branchName(b7), u"Branch07");
+    EXPECT_EQ(s.branchName(b7), OLESTR("Branch07"));
     EXPECT_EQ(s.leafCount(b7), 5u);
     EXPECT_EQ(s.branchCount(b7), 0u);
     const ItemRef item = s.leafAt(b7, 3);
-    EXPECT_EQ(s.leafName(item), u"Item3");
-    EXPECT_EQ(s.itemId(item), u"Branch07/Item3");
+    EXPECT_EQ(s.leafName(item), OLESTR("Item3"));
+    EXPECT_EQ(s.itemId(item), OLESTR("Branch07/Item3"));
     ItemRef found = 0;
-    ASSERT_TRUE(s.findItem(u"Branch07/Item3", found));
+    ASSERT_TRUE(s.findItem(OLESTR("Branch07/Item3"), found));
     EXPECT_EQ(found, item);
-    for (const char16_t* bad : {u"Branch7/Item3", u"Branch07/Item5", u"Branch12/Item0", u"X/Branch07/Item3",
-                                u"Branch07/Item", u"Branch07", u"Branch07/Item3/"}) {
+    for (const WCHAR* bad : {OLESTR("Branch7/Item3"), OLESTR("Branch07/Item5"), OLESTR("Branch12/Item0"), OLESTR("X/Branch07/Item3"),
+                                OLESTR("Branch07/Item"), OLESTR("Branch07"), OLESTR("Branch07/Item3/")}) {
         EXPECT_FALSE(s.findItem(bad, found)) << u8(bad);
     }
     NodeId parent = 99;
@@ -135,21 +135,21 @@ TEST(ScaleSpace, DeeperTreesSpreadTheSameBranchesUnderIntermediateLevels)
         }
         // Ids go there and back, and browsing to the item's branch path finds the same leaves.
         for (ItemRef item : items) {
-            const std::u16string id = s.itemId(item);
+            const platform::WideString id = s.itemId(item);
             ItemRef back = ~ItemRef(0);
             ASSERT_TRUE(s.findItem(id, back)) << u8(id);
             EXPECT_EQ(back, item);
             NodeId branch;
-            ASSERT_TRUE(s.findBranchPath(id.substr(0, id.rfind(u'/')), branch)) << u8(id);
+            ASSERT_TRUE(s.findBranchPath(id.substr(0, id.rfind(OLESTR('/'))), branch)) << u8(id);
             EXPECT_EQ(s.leafAt(branch, item % 4), item);
         }
     }
     const ScaleAddressSpace s(config(30, 4, 2));
     // Six areas of at most six branches: branch 29 is the sixth's last.
     EXPECT_EQ(s.fanOut(), 6u);
-    EXPECT_EQ(s.itemId(29 * 4 + 1), u"Area4/Branch29/Item1");
+    EXPECT_EQ(s.itemId(29 * 4 + 1), OLESTR("Area4/Branch29/Item1"));
     ItemRef found;
-    EXPECT_FALSE(s.findItem(u"Area3/Branch29/Item1", found)) << "branch 29 is not under area 3";
+    EXPECT_FALSE(s.findItem(OLESTR("Area3/Branch29/Item1"), found)) << "branch 29 is not under area 3";
 }
 
 TEST(ScaleSpace, TheChangingShareIsExactPerHundredItems)
@@ -204,18 +204,18 @@ TEST(ScaleSpace, TheClampSaysWhatWasAskedAndWhatIsServed)
     EXPECT_EQ(most.config().itemsPerBranch, 1u);
     EXPECT_EQ(most.requested().branches, 0xFFFFFFFFu);
     EXPECT_TRUE(most.sizeClamped());
-    EXPECT_EQ(most.clampNote(), u" (size clamped to 100000000 items, 100000000 branches of 1, from 429496729500 items, "
-                                u"4294967295 branches of 100)");
+    EXPECT_EQ(most.clampNote(), OLESTR(" (size clamped to 100000000 items, 100000000 branches of 1, from 429496729500 items, ")
+                                OLESTR("4294967295 branches of 100)"));
 
     const ScaleAddressSpace wide(config(4, 0xFFFFFFFF, 1));
     EXPECT_EQ(wide.clampNote(),
-              u" (size clamped to 100000000 items, 4 branches of 25000000, from 17179869180 items, 4 branches of 4294967295)");
+              OLESTR(" (size clamped to 100000000 items, 4 branches of 25000000, from 17179869180 items, 4 branches of 4294967295)"));
 
     // Only the size counts: a rate, a depth or a share brought into range is no clamp to report.
     for (const ScaleConfig& c : {config(100000000, 1, 1), config(1000, 100, 0, 250, 1), config(0, 0xFFFFFFFF, 2)}) {
         const ScaleAddressSpace s(c);
         EXPECT_FALSE(s.sizeClamped()) << c.branches << " x " << c.itemsPerBranch;
-        EXPECT_EQ(s.clampNote(), u"");
+        EXPECT_EQ(s.clampNote(), OLESTR(""));
     }
 }
 
@@ -235,23 +235,23 @@ TEST(ScaleServer, SizeComesFromTheUserKeyElseFromTheRegistration)
     deleteUserValue(kScaleUserKey, "Depth");
 
     const auto areas = browse(b.get(), OPC_BRANCH);
-    ASSERT_EQ(areas, (std::vector<std::u16string>{u"Area0", u"Area1"}));
-    ASSERT_EQ(b->ChangeBrowsePosition(OPC_BROWSE_DOWN, u"Area0"), S_OK);
-    EXPECT_EQ(browse(b.get(), OPC_BRANCH), (std::vector<std::u16string>{u"Branch0", u"Branch1"}));
-    ASSERT_EQ(b->ChangeBrowsePosition(OPC_BROWSE_DOWN, u"Branch1"), S_OK);
+    ASSERT_EQ(areas, (std::vector<platform::WideString>{OLESTR("Area0"), OLESTR("Area1")}));
+    ASSERT_EQ(b->ChangeBrowsePosition(OPC_BROWSE_DOWN, OLESTR("Area0")), S_OK);
+    EXPECT_EQ(browse(b.get(), OPC_BRANCH), (std::vector<platform::WideString>{OLESTR("Branch0"), OLESTR("Branch1")}));
+    ASSERT_EQ(b->ChangeBrowsePosition(OPC_BROWSE_DOWN, OLESTR("Branch1")), S_OK);
     const auto leaves = browse(b.get(), OPC_LEAF);
     ASSERT_EQ(leaves.size(), 100u) << "items per branch from the registration";
-    EXPECT_EQ(leaves[42], u"Item42");
+    EXPECT_EQ(leaves[42], OLESTR("Item42"));
 
     ComPtr<IOPCServer> server;
     ASSERT_EQ(b.as(server), S_OK);
     ComPtr<IOPCItemMgt> group;
-    ASSERT_EQ(addGroup(server.get(), u"G", 100, group), S_OK);
+    ASSERT_EQ(addGroup(server.get(), OLESTR("G"), 100, group), S_OK);
     OPCITEMRESULT r{};
-    EXPECT_EQ(addItem(group.get(), u"Area1/Branch2/Item09", 1, &r), S_OK);
+    EXPECT_EQ(addItem(group.get(), OLESTR("Area1/Branch2/Item09"), 1, &r), S_OK);
     EXPECT_EQ(r.vtCanonicalDataType, VT_BSTR);
-    EXPECT_EQ(addItem(group.get(), u"Area0/Branch2/Item09", 1), OPC_E_UNKNOWNITEMID);
-    EXPECT_EQ(vendorInfo(server.get()), u"Tagvista Scale Server") << "nothing clamped, nothing said";
+    EXPECT_EQ(addItem(group.get(), OLESTR("Area0/Branch2/Item09"), 1), OPC_E_UNKNOWNITEMID);
+    EXPECT_EQ(vendorInfo(server.get()), OLESTR("Tagvista Scale Server")) << "nothing clamped, nothing said";
 }
 
 TEST(ScaleServer, TheVendorTextTellsTheClamp)
@@ -261,8 +261,8 @@ TEST(ScaleServer, TheVendorTextTellsTheClamp)
         const ScaleSize size{{"Branches", 0xFFFFFFFF}};
         ASSERT_EQ(create(servers::simulation::CLSID_TagvistaScale, server), S_OK);
     }
-    EXPECT_EQ(vendorInfo(server.get()), u"Tagvista Scale Server (size clamped to 100000000 items, 100000000 branches "
-                                        u"of 1, from 429496729500 items, 4294967295 branches of 100)");
+    EXPECT_EQ(vendorInfo(server.get()), OLESTR("Tagvista Scale Server (size clamped to 100000000 items, 100000000 branches ")
+                                        OLESTR("of 1, from 429496729500 items, 4294967295 branches of 100)"));
 }
 
 // The largest server answers its first browses with a few names' worth of memory: the names are
@@ -279,8 +279,8 @@ TEST(ScaleServer, TheLargestServerBrowsesWithoutListingItsNames)
     const auto first = [](IEnumString* e) {
         LPOLESTR s = nullptr;
         ULONG fetched = 0;
-        if (e->Next(1, &s, &fetched) != S_OK || fetched != 1) return std::u16string(u"<none>");
-        std::u16string name = s;
+        if (e->Next(1, &s, &fetched) != S_OK || fetched != 1) return platform::WideString(OLESTR("<none>"));
+        platform::WideString name = s;
         CoTaskMemFree(s);
         return name;
     };
@@ -295,20 +295,20 @@ TEST(ScaleServer, TheLargestServerBrowsesWithoutListingItsNames)
         const ScaleSize size{{"Branches", 1}, {"ItemsPerBranch", 0xFFFFFFFF}};
         ASSERT_EQ(create(servers::simulation::CLSID_TagvistaScale, wide), S_OK);
     }
-    ASSERT_EQ(wide->ChangeBrowsePosition(OPC_BROWSE_DOWN, u"Branch0"), S_OK);
+    ASSERT_EQ(wide->ChangeBrowsePosition(OPC_BROWSE_DOWN, OLESTR("Branch0")), S_OK);
 
     struct Case {
         IOPCBrowseServerAddressSpace* server;
         OPCBROWSETYPE type;
-        const char16_t* filter;
+        const WCHAR* filter;
         VARTYPE vt;
-        const char16_t* firstName;
+        const WCHAR* firstName;
     };
-    for (const Case& c : {Case{many.get(), OPC_BRANCH, u"", VT_EMPTY, u"Branch00000000"},
-                          Case{many.get(), OPC_FLAT, u"", VT_EMPTY, u"Branch00000000/Item0"},
-                          Case{many.get(), OPC_BRANCH, u"*7", VT_EMPTY, u"Branch00000007"},
-                          Case{wide.get(), OPC_LEAF, u"", VT_EMPTY, u"Item00000000"},
-                          Case{wide.get(), OPC_LEAF, u"", VT_BSTR, u"Item00000009"}}) {
+    for (const Case& c : {Case{many.get(), OPC_BRANCH, OLESTR(""), VT_EMPTY, OLESTR("Branch00000000")},
+                          Case{many.get(), OPC_FLAT, OLESTR(""), VT_EMPTY, OLESTR("Branch00000000/Item0")},
+                          Case{many.get(), OPC_BRANCH, OLESTR("*7"), VT_EMPTY, OLESTR("Branch00000007")},
+                          Case{wide.get(), OPC_LEAF, OLESTR(""), VT_EMPTY, OLESTR("Item00000000")},
+                          Case{wide.get(), OPC_LEAF, OLESTR(""), VT_BSTR, OLESTR("Item00000009")}}) {
         SCOPED_TRACE(u8(c.firstName));
         const std::size_t before = heapInUse();
         ComPtr<IEnumString> e;
@@ -318,7 +318,7 @@ TEST(ScaleServer, TheLargestServerBrowsesWithoutListingItsNames)
         ComPtr<IEnumString> clone;
         ASSERT_EQ(e->Clone(clone.put()), S_OK);
         EXPECT_EQ(clone->Skip(c.type == OPC_FLAT || *c.filter || c.vt != VT_EMPTY ? 1000 : 50000000), S_OK);
-        EXPECT_NE(first(clone.get()), u"<none>");
+        EXPECT_NE(first(clone.get()), OLESTR("<none>"));
         EXPECT_LT(heapGrowth(before), kFewMegabytes);
     }
 }

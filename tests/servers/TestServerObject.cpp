@@ -32,12 +32,12 @@ TEST_F(ServerObject, StatusTellsTimesStateGroupsAndVendor)
     EXPECT_GE(u64(status->ftCurrentTime), u64(before));
     EXPECT_EQ(u64(status->ftLastUpdateTime), 0u) << "no data sent yet";
     ASSERT_NE(status->szVendorInfo, nullptr);
-    EXPECT_EQ(std::u16string(status->szVendorInfo), servers::test::kVendorInfo);
+    EXPECT_EQ(platform::WideString(status->szVendorInfo), servers::test::kVendorInfo);
     CoTaskMemFree(status->szVendorInfo);
     CoTaskMemFree(status);
 
     ComPtr<IOPCItemMgt> group;
-    ASSERT_EQ(addGroup(_server.get(), u"G", 100, group), S_OK);
+    ASSERT_EQ(addGroup(_server.get(), OLESTR("G"), 100, group), S_OK);
     ASSERT_EQ(_server->GetStatus(&status), S_OK);
     EXPECT_EQ(status->dwGroupCount, 1u);
     CoTaskMemFree(status->szVendorInfo);
@@ -50,10 +50,10 @@ TEST_F(ServerObject, GroupNamesAreUniqueAndMadeUpWhenEmpty)
     ComPtr<IOPCItemMgt> a;
     ComPtr<IOPCItemMgt> b;
     ComPtr<IOPCItemMgt> c;
-    ASSERT_EQ(addGroup(_server.get(), u"Main", 100, a), S_OK);
-    EXPECT_EQ(addGroup(_server.get(), u"Main", 100, b), OPC_E_DUPLICATENAME);
+    ASSERT_EQ(addGroup(_server.get(), OLESTR("Main"), 100, a), S_OK);
+    EXPECT_EQ(addGroup(_server.get(), OLESTR("Main"), 100, b), OPC_E_DUPLICATENAME);
     EXPECT_FALSE(b);
-    ASSERT_EQ(addGroup(_server.get(), u"", 100, b), S_OK);
+    ASSERT_EQ(addGroup(_server.get(), OLESTR(""), 100, b), S_OK);
     ASSERT_EQ(addGroup(_server.get(), nullptr, 100, c), S_OK);
 
     const auto nameOf = [](IOPCItemMgt* g) {
@@ -61,18 +61,18 @@ TEST_F(ServerObject, GroupNamesAreUniqueAndMadeUpWhenEmpty)
         EXPECT_EQ(ComPtr<IOPCItemMgt>(g).as(state), S_OK);
         LPWSTR name = nullptr;
         EXPECT_EQ(state->GetState(nullptr, nullptr, &name, nullptr, nullptr, nullptr, nullptr, nullptr), S_OK);
-        std::u16string n = name ? name : u"";
+        platform::WideString n = name ? name : OLESTR("");
         CoTaskMemFree(name);
         return n;
     };
-    EXPECT_EQ(nameOf(a.get()), u"Main");
+    EXPECT_EQ(nameOf(a.get()), OLESTR("Main"));
     EXPECT_FALSE(nameOf(b.get()).empty());
     EXPECT_NE(nameOf(b.get()), nameOf(c.get()));
 
     ComPtr<IOPCGroupStateMgt> found;
-    EXPECT_EQ(_server->GetGroupByName(u"Main", IID_IOPCGroupStateMgt, reinterpret_cast<IUnknown**>(found.put())), S_OK);
+    EXPECT_EQ(_server->GetGroupByName(OLESTR("Main"), IID_IOPCGroupStateMgt, reinterpret_cast<IUnknown**>(found.put())), S_OK);
     EXPECT_TRUE(found);
-    EXPECT_EQ(_server->GetGroupByName(u"None", IID_IOPCGroupStateMgt, reinterpret_cast<IUnknown**>(found.put())),
+    EXPECT_EQ(_server->GetGroupByName(OLESTR("None"), IID_IOPCGroupStateMgt, reinterpret_cast<IUnknown**>(found.put())),
               E_INVALIDARG);
 
     ComPtr<IEnumString> names;
@@ -85,11 +85,11 @@ TEST_F(ServerObject, RatesBelowTheMinimumAreRevisedUp)
 {
     ComPtr<IOPCItemMgt> g;
     DWORD revised = 0;
-    EXPECT_EQ(addGroup(_server.get(), u"Fast", 1, g, nullptr, &revised), OPC_S_UNSUPPORTEDRATE);
+    EXPECT_EQ(addGroup(_server.get(), OLESTR("Fast"), 1, g, nullptr, &revised), OPC_S_UNSUPPORTEDRATE);
     EXPECT_EQ(revised, 10u);
-    EXPECT_EQ(addGroup(_server.get(), u"Fastest", 0, g, nullptr, &revised), OPC_S_UNSUPPORTEDRATE);
+    EXPECT_EQ(addGroup(_server.get(), OLESTR("Fastest"), 0, g, nullptr, &revised), OPC_S_UNSUPPORTEDRATE);
     EXPECT_EQ(revised, 10u);
-    EXPECT_EQ(addGroup(_server.get(), u"Slow", 2500, g, nullptr, &revised), S_OK);
+    EXPECT_EQ(addGroup(_server.get(), OLESTR("Slow"), 2500, g, nullptr, &revised), S_OK);
     EXPECT_EQ(revised, 2500u);
 
     ComPtr<IOPCGroupStateMgt> state;
@@ -106,7 +106,7 @@ TEST_F(ServerObject, AddGroupAnswersTheInterfaceAskedForAndRejectsBadArguments)
     LONG bias = 60;
     FLOAT deadband = 5.0f;
     ComPtr<IDataObject> data;
-    ASSERT_EQ(_server->AddGroup(u"D", FALSE, 500, 77, &bias, &deadband, 0x409, &handle, &revised, IID_IDataObject,
+    ASSERT_EQ(_server->AddGroup(OLESTR("D"), FALSE, 500, 77, &bias, &deadband, 0x409, &handle, &revised, IID_IDataObject,
                                 reinterpret_cast<IUnknown**>(data.put())),
               S_OK);
     EXPECT_TRUE(data);
@@ -132,13 +132,13 @@ TEST_F(ServerObject, AddGroupAnswersTheInterfaceAskedForAndRejectsBadArguments)
 
     IUnknown* unk = nullptr;
     deadband = 101.0f;
-    EXPECT_EQ(_server->AddGroup(u"E", TRUE, 500, 1, nullptr, &deadband, 0, &handle, &revised, IID_IUnknown, &unk),
+    EXPECT_EQ(_server->AddGroup(OLESTR("E"), TRUE, 500, 1, nullptr, &deadband, 0, &handle, &revised, IID_IUnknown, &unk),
               E_INVALIDARG);
-    EXPECT_EQ(_server->AddGroup(u"F", TRUE, 500, 1, nullptr, nullptr, 0, &handle, &revised, IID_IEnumString, &unk),
+    EXPECT_EQ(_server->AddGroup(OLESTR("F"), TRUE, 500, 1, nullptr, nullptr, 0, &handle, &revised, IID_IEnumString, &unk),
               E_NOINTERFACE);
     EXPECT_EQ(unk, nullptr);
     // The failed group left its name free.
-    EXPECT_EQ(_server->AddGroup(u"F", TRUE, 500, 1, nullptr, nullptr, 0, &handle, &revised, IID_IUnknown, &unk), S_OK);
+    EXPECT_EQ(_server->AddGroup(OLESTR("F"), TRUE, 500, 1, nullptr, nullptr, 0, &handle, &revised, IID_IUnknown, &unk), S_OK);
     unk->Release();
 }
 
@@ -146,11 +146,11 @@ TEST_F(ServerObject, RemovedGroupsFreeTheirNameAndTheirHandle)
 {
     ComPtr<IOPCItemMgt> g;
     OPCHANDLE handle = 0;
-    ASSERT_EQ(addGroup(_server.get(), u"G", 100, g, &handle), S_OK);
+    ASSERT_EQ(addGroup(_server.get(), OLESTR("G"), 100, g, &handle), S_OK);
     EXPECT_EQ(_server->RemoveGroup(handle, FALSE), OPC_S_INUSE) << "the test still holds it";
     EXPECT_EQ(_server->RemoveGroup(handle, FALSE), E_INVALIDARG);
     g.reset();
-    ASSERT_EQ(addGroup(_server.get(), u"G", 100, g, &handle), S_OK);
+    ASSERT_EQ(addGroup(_server.get(), OLESTR("G"), 100, g, &handle), S_OK);
     g.reset();
     EXPECT_EQ(_server->RemoveGroup(handle, FALSE), S_OK);
 }
@@ -159,16 +159,16 @@ TEST_F(ServerObject, GroupNamesChangeUnlessTaken)
 {
     ComPtr<IOPCItemMgt> a;
     ComPtr<IOPCItemMgt> b;
-    ASSERT_EQ(addGroup(_server.get(), u"A", 100, a), S_OK);
-    ASSERT_EQ(addGroup(_server.get(), u"B", 100, b), S_OK);
+    ASSERT_EQ(addGroup(_server.get(), OLESTR("A"), 100, a), S_OK);
+    ASSERT_EQ(addGroup(_server.get(), OLESTR("B"), 100, b), S_OK);
     ComPtr<IOPCGroupStateMgt> state;
     ASSERT_EQ(b.as(state), S_OK);
-    EXPECT_EQ(state->SetName(u"A"), OPC_E_DUPLICATENAME);
-    EXPECT_EQ(state->SetName(u"C"), S_OK);
-    EXPECT_EQ(state->SetName(u""), E_INVALIDARG);
+    EXPECT_EQ(state->SetName(OLESTR("A")), OPC_E_DUPLICATENAME);
+    EXPECT_EQ(state->SetName(OLESTR("C")), S_OK);
+    EXPECT_EQ(state->SetName(OLESTR("")), E_INVALIDARG);
     ComPtr<IOPCItemMgt> again;
-    EXPECT_EQ(addGroup(_server.get(), u"B", 100, again), S_OK) << "the old name is free";
-    EXPECT_EQ(addGroup(_server.get(), u"C", 100, again), OPC_E_DUPLICATENAME);
+    EXPECT_EQ(addGroup(_server.get(), OLESTR("B"), 100, again), S_OK) << "the old name is free";
+    EXPECT_EQ(addGroup(_server.get(), OLESTR("C"), 100, again), OPC_E_DUPLICATENAME);
 }
 
 TEST_F(ServerObject, ErrorTextsForOwnCodesOnly)
@@ -176,7 +176,7 @@ TEST_F(ServerObject, ErrorTextsForOwnCodesOnly)
     LPWSTR text = nullptr;
     ASSERT_EQ(_server->GetErrorString(OPC_E_UNKNOWNITEMID, 0x409, &text), S_OK);
     ASSERT_NE(text, nullptr);
-    EXPECT_NE(std::u16string(text).find(u"address space"), std::u16string::npos);
+    EXPECT_NE(platform::WideString(text).find(OLESTR("address space")), platform::WideString::npos);
     CoTaskMemFree(text);
     text = nullptr;
     EXPECT_EQ(_server->GetErrorString(HR_BITS(0xC004ABCD), 0x409, &text), E_INVALIDARG);
@@ -185,7 +185,7 @@ TEST_F(ServerObject, ErrorTextsForOwnCodesOnly)
     ComPtr<IOPCCommon> common;
     ASSERT_EQ(_server.as(common), S_OK);
     ASSERT_EQ(common->GetErrorString(OPC_S_UNSUPPORTEDRATE, &text), S_OK);
-    EXPECT_FALSE(std::u16string(text).empty());
+    EXPECT_FALSE(platform::WideString(text).empty());
     CoTaskMemFree(text);
     EXPECT_EQ(common->SetLocaleID(0x0407), E_INVALIDARG);
     EXPECT_EQ(common->SetLocaleID(0x0409), S_OK);
@@ -201,7 +201,7 @@ protected:
     void SetUp() override
     {
         ServerObject::SetUp();
-        ASSERT_EQ(addGroup(_server.get(), u"Items", 100, _group), S_OK);
+        ASSERT_EQ(addGroup(_server.get(), OLESTR("Items"), 100, _group), S_OK);
     }
     ComPtr<IOPCItemMgt> _group;
 };
@@ -210,8 +210,8 @@ TEST_F(Items, KnownItemsGetHandlesTypesAndRights)
 {
     OPCITEMRESULT a{};
     OPCITEMRESULT y1{};
-    ASSERT_EQ(addItem(_group.get(), u"a", 1, &a), S_OK);
-    ASSERT_EQ(addItem(_group.get(), u"X/Y/y1", 2, &y1), S_OK);
+    ASSERT_EQ(addItem(_group.get(), OLESTR("a"), 1, &a), S_OK);
+    ASSERT_EQ(addItem(_group.get(), OLESTR("X/Y/y1"), 2, &y1), S_OK);
     EXPECT_NE(a.hServer, y1.hServer);
     EXPECT_EQ(a.vtCanonicalDataType, VT_I4);
     EXPECT_EQ(a.dwAccessRights, OPC_READABLE | OPC_WRITEABLE);
@@ -223,19 +223,19 @@ TEST_F(Items, KnownItemsGetHandlesTypesAndRights)
 
 TEST_F(Items, UnknownAndMalformedIdsAndTypesTheItemCannotDeliver)
 {
-    EXPECT_EQ(addItem(_group.get(), u"nope", 1), OPC_E_UNKNOWNITEMID);
-    EXPECT_EQ(addItem(_group.get(), u"X/x9", 1), OPC_E_UNKNOWNITEMID);
-    EXPECT_EQ(addItem(_group.get(), u"", 1), OPC_E_INVALIDITEMID);
-    EXPECT_EQ(addItem(_group.get(), u"b", 1, nullptr, VT_R8), OPC_E_BADTYPE) << "a text is no number";
-    EXPECT_EQ(addItem(_group.get(), u"a", 1, nullptr, VT_ARRAY | VT_I4), OPC_E_BADTYPE);
-    EXPECT_EQ(addItem(_group.get(), u"a", 1, nullptr, VT_BSTR), S_OK) << "numbers convert to text";
-    EXPECT_EQ(addItem(_group.get(), u"X/x1", 1, nullptr, VT_I2), S_OK);
+    EXPECT_EQ(addItem(_group.get(), OLESTR("nope"), 1), OPC_E_UNKNOWNITEMID);
+    EXPECT_EQ(addItem(_group.get(), OLESTR("X/x9"), 1), OPC_E_UNKNOWNITEMID);
+    EXPECT_EQ(addItem(_group.get(), OLESTR(""), 1), OPC_E_INVALIDITEMID);
+    EXPECT_EQ(addItem(_group.get(), OLESTR("b"), 1, nullptr, VT_R8), OPC_E_BADTYPE) << "a text is no number";
+    EXPECT_EQ(addItem(_group.get(), OLESTR("a"), 1, nullptr, VT_ARRAY | VT_I4), OPC_E_BADTYPE);
+    EXPECT_EQ(addItem(_group.get(), OLESTR("a"), 1, nullptr, VT_BSTR), S_OK) << "numbers convert to text";
+    EXPECT_EQ(addItem(_group.get(), OLESTR("X/x1"), 1, nullptr, VT_I2), S_OK);
 }
 
 TEST_F(Items, OneBadItemMakesTheCallSFalseAndLeavesTheOthersAdded)
 {
-    std::u16string empty;
-    std::u16string ids[] = {u"a", u"nope", u"X/x2"};
+    platform::WideString empty;
+    platform::WideString ids[] = {OLESTR("a"), OLESTR("nope"), OLESTR("X/x2")};
     OPCITEMDEF defs[3] = {};
     for (int i = 0; i < 3; ++i) {
         defs[i].szAccessPath = empty.data();
@@ -285,11 +285,11 @@ TEST(SimulationItems, EveryBrowsedItemAddsWithTheTypeTheFilterFoundIt)
     ComPtr<IOPCBrowseServerAddressSpace> b;
     ASSERT_EQ(server.as(b), S_OK);
     ComPtr<IOPCItemMgt> group;
-    ASSERT_EQ(addGroup(server.get(), u"All", 1000, group), S_OK);
-    const std::vector<std::u16string> ids = browse(b.get(), OPC_FLAT);
+    ASSERT_EQ(addGroup(server.get(), OLESTR("All"), 1000, group), S_OK);
+    const std::vector<platform::WideString> ids = browse(b.get(), OPC_FLAT);
     ASSERT_GT(ids.size(), 150u);
     OPCHANDLE client = 1;
-    for (const std::u16string& id : ids) {
+    for (const platform::WideString& id : ids) {
         OPCITEMRESULT r{};
         ASSERT_EQ(addItem(group.get(), id, client++, &r), S_OK) << u8(id);
         EXPECT_NE(r.vtCanonicalDataType, VT_EMPTY) << u8(id);

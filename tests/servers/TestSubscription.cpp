@@ -25,13 +25,13 @@ protected:
     void SetUp() override
     {
         ASSERT_EQ(create(clsidOf(Fault::None), _server), S_OK);
-        ASSERT_EQ(addGroup(_server.get(), u"Sub", 10, _items, &_groupHandle, nullptr, 0x99), S_OK);
+        ASSERT_EQ(addGroup(_server.get(), OLESTR("Sub"), 10, _items, &_groupHandle, nullptr, 0x99), S_OK);
         ASSERT_EQ(_items.as(_data), S_OK);
         _sink = makeSink<RecordingSink>();
     }
     void addAll()
     {
-        const char16_t* ids[] = {u"a", u"b", u"X/x1", u"X/x2", u"X/Y/y1"};
+        const WCHAR* ids[] = {OLESTR("a"), OLESTR("b"), OLESTR("X/x1"), OLESTR("X/x2"), OLESTR("X/Y/y1")};
         for (OPCHANDLE h = 1; h <= 5; ++h) ASSERT_EQ(addItem(_items.get(), ids[h - 1], h), S_OK);
     }
     DWORD advise(IAdviseSink* sink, const char* format = OPCSTMFORMATDATATIME)
@@ -100,7 +100,7 @@ TEST_F(Subscription, FirstBlockIsFullAndLaterOnesCarryOnlyChanges)
     for (DWORD i = 0; i < first.count(); ++i) {
         if (first.client(i) == kB) {
             EXPECT_EQ(first.vt(i), VT_BSTR);
-            EXPECT_EQ(first.text(i), u"Tagvista");
+            EXPECT_EQ(first.text(i), OLESTR("Tagvista"));
         }
         if (first.client(i) == kY1) {
             EXPECT_EQ(first.vt(i), VT_I2);
@@ -128,22 +128,22 @@ TEST_F(Subscription, NothingIsSentWhenNothingChangesNorByInactiveGroupsOrItems)
 {
     // This group holds only items that never change; a second group on the same server, with a
     // changing item and the same rate, shows the update threads had their chances.
-    ASSERT_EQ(addItem(_items.get(), u"b", kB), S_OK);
-    ASSERT_EQ(addItem(_items.get(), u"X/Y/y1", kY1), S_OK);
+    ASSERT_EQ(addItem(_items.get(), OLESTR("b"), kB), S_OK);
+    ASSERT_EQ(addItem(_items.get(), OLESTR("X/Y/y1"), kY1), S_OK);
     OPCITEMRESULT inactive{};
-    ASSERT_EQ(addItem(_items.get(), u"a", kA, &inactive, VT_EMPTY, FALSE), S_OK);
+    ASSERT_EQ(addItem(_items.get(), OLESTR("a"), kA, &inactive, VT_EMPTY, FALSE), S_OK);
     advise(_sink.get());
 
     ComPtr<IOPCItemMgt> idle;
     OPCHANDLE idleHandle = 0;
-    ASSERT_EQ(_server->AddGroup(u"Idle", FALSE, 10, 1, nullptr, nullptr, 0, &idleHandle, nullptr, IID_IOPCItemMgt,
+    ASSERT_EQ(_server->AddGroup(OLESTR("Idle"), FALSE, 10, 1, nullptr, nullptr, 0, &idleHandle, nullptr, IID_IOPCItemMgt,
                                 reinterpret_cast<IUnknown**>(idle.put())),
               E_INVALIDARG) << "the revised rate is required";
     DWORD revised = 0;
-    ASSERT_EQ(_server->AddGroup(u"Idle", FALSE, 10, 1, nullptr, nullptr, 0, &idleHandle, &revised, IID_IOPCItemMgt,
+    ASSERT_EQ(_server->AddGroup(OLESTR("Idle"), FALSE, 10, 1, nullptr, nullptr, 0, &idleHandle, &revised, IID_IOPCItemMgt,
                                 reinterpret_cast<IUnknown**>(idle.put())),
               S_OK);
-    ASSERT_EQ(addItem(idle.get(), u"a", kA), S_OK);
+    ASSERT_EQ(addItem(idle.get(), OLESTR("a"), kA), S_OK);
     ComPtr<IDataObject> idleData;
     ASSERT_EQ(idle.as(idleData), S_OK);
     auto idleSink = makeSink<RecordingSink>();
@@ -152,8 +152,8 @@ TEST_F(Subscription, NothingIsSentWhenNothingChangesNorByInactiveGroupsOrItems)
     ASSERT_EQ(idleData->DAdvise(&f, 0, idleSink.get(), &idleConnection), S_OK);
 
     ComPtr<IOPCItemMgt> busy;
-    ASSERT_EQ(addGroup(_server.get(), u"Busy", 10, busy), S_OK);
-    ASSERT_EQ(addItem(busy.get(), u"a", kA), S_OK);
+    ASSERT_EQ(addGroup(_server.get(), OLESTR("Busy"), 10, busy), S_OK);
+    ASSERT_EQ(addItem(busy.get(), OLESTR("a"), kA), S_OK);
     ComPtr<IDataObject> busyData;
     ASSERT_EQ(busy.as(busyData), S_OK);
     auto busySink = makeSink<RecordingSink>();
@@ -183,7 +183,7 @@ TEST_F(Subscription, NothingIsSentWhenNothingChangesNorByInactiveGroupsOrItems)
 
 TEST_F(Subscription, BothFormatsOnOneGroupGetTheirOwnLayout)
 {
-    ASSERT_EQ(addItem(_items.get(), u"b", kB), S_OK);
+    ASSERT_EQ(addItem(_items.get(), OLESTR("b"), kB), S_OK);
     auto plain = makeSink<RecordingSink>();
     advise(_sink.get(), OPCSTMFORMATDATATIME);
     advise(plain.get(), OPCSTMFORMATDATA);
@@ -193,7 +193,7 @@ TEST_F(Subscription, BothFormatsOnOneGroupGetTheirOwnLayout)
     const BlockReader untimed(plain->calls()[0].block, false);
     EXPECT_EQ(timed.offset(0), 40u);
     EXPECT_EQ(untimed.offset(0), 32u);
-    EXPECT_EQ(untimed.text(0), u"Tagvista");
+    EXPECT_EQ(untimed.text(0), OLESTR("Tagvista"));
     EXPECT_EQ(timed.size(), untimed.size() + 8);
     EXPECT_EQ(plain->calls()[0].format, static_cast<CLIPFORMAT>(RegisterClipboardFormatA(OPCSTMFORMATDATA)));
 }
@@ -201,13 +201,13 @@ TEST_F(Subscription, BothFormatsOnOneGroupGetTheirOwnLayout)
 TEST_F(Subscription, RequestedTypesAreDeliveredConverted)
 {
     OPCITEMRESULT r{};
-    ASSERT_EQ(addItem(_items.get(), u"X/Y/y1", kY1, &r, VT_BSTR), S_OK);
+    ASSERT_EQ(addItem(_items.get(), OLESTR("X/Y/y1"), kY1, &r, VT_BSTR), S_OK);
     EXPECT_EQ(r.vtCanonicalDataType, VT_I2);
     advise(_sink.get());
     ASSERT_TRUE(_sink->waitFor(1));
     const BlockReader block(_sink->calls()[0].block);
     EXPECT_EQ(block.vt(0), VT_BSTR);
-    EXPECT_EQ(block.text(0), u"42");
+    EXPECT_EQ(block.text(0), OLESTR("42"));
 }
 
 // A sink that holds the update thread inside OnDataChange until the test opens the gate.
@@ -313,8 +313,8 @@ TEST_F(Subscription, RemovingTheGroupStopsItAndLetsGoOfTheSink)
     const std::size_t calls = _sink->callCount();
     // A sink no longer referenced gets no calls: count them against another group's.
     ComPtr<IOPCItemMgt> other;
-    ASSERT_EQ(addGroup(_server.get(), u"Other", 10, other), S_OK);
-    ASSERT_EQ(addItem(other.get(), u"a", kA), S_OK);
+    ASSERT_EQ(addGroup(_server.get(), OLESTR("Other"), 10, other), S_OK);
+    ASSERT_EQ(addItem(other.get(), OLESTR("a"), kA), S_OK);
     ComPtr<IDataObject> otherData;
     ASSERT_EQ(other.as(otherData), S_OK);
     auto witness = makeSink<RecordingSink>();

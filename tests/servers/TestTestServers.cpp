@@ -88,21 +88,21 @@ TEST(TestServers, BrowseFaults)
     EXPECT_EQ(s.as(b), E_NOINTERFACE);
 
     ASSERT_EQ(create(clsidOf(Fault::DescentRefused), b), S_OK);
-    EXPECT_EQ(browse(b.get(), OPC_BRANCH), std::vector<std::u16string>{u"X"});
-    EXPECT_EQ(b->ChangeBrowsePosition(OPC_BROWSE_DOWN, u"X"), servers::test::kFailure);
+    EXPECT_EQ(browse(b.get(), OPC_BRANCH), std::vector<platform::WideString>{OLESTR("X")});
+    EXPECT_EQ(b->ChangeBrowsePosition(OPC_BROWSE_DOWN, OLESTR("X")), servers::test::kFailure);
 
     ASSERT_EQ(create(clsidOf(Fault::EndlessEnumerator), b), S_OK);
     // drain stops at its limit: the enumerator itself never says it is done.
     ComPtr<IEnumString> e;
-    ASSERT_EQ(b->BrowseOPCItemIDs(OPC_LEAF, u"", VT_EMPTY, 0, e.put()), S_OK);
+    ASSERT_EQ(b->BrowseOPCItemIDs(OPC_LEAF, OLESTR(""), VT_EMPTY, 0, e.put()), S_OK);
     const auto first = drain(e.get(), 1000);
     ASSERT_EQ(first.size(), 1000u);
-    EXPECT_EQ(first[0], u"a");
-    EXPECT_EQ(first[2], u"More0");
+    EXPECT_EQ(first[0], OLESTR("a"));
+    EXPECT_EQ(first[2], OLESTR("More0"));
 
     ASSERT_EQ(create(clsidOf(Fault::EndlessTree), b), S_OK);
-    for (int i = 0; i < 200; ++i) ASSERT_EQ(b->ChangeBrowsePosition(OPC_BROWSE_DOWN, u"Deeper"), S_OK);
-    EXPECT_EQ(browse(b.get(), OPC_BRANCH), std::vector<std::u16string>{u"Deeper"});
+    for (int i = 0; i < 200; ++i) ASSERT_EQ(b->ChangeBrowsePosition(OPC_BROWSE_DOWN, OLESTR("Deeper")), S_OK);
+    EXPECT_EQ(browse(b.get(), OPC_BRANCH), std::vector<platform::WideString>{OLESTR("Deeper")});
     // A flat browse of a tree without end still answers, bounded.
     EXPECT_FALSE(browse(b.get(), OPC_FLAT).empty());
 }
@@ -112,8 +112,8 @@ TEST(TestServers, BlockFaultsReachTheSink)
     ComPtr<IOPCServer> s;
     ASSERT_EQ(create(clsidOf(Fault::BlockNullHandle), s), S_OK);
     ComPtr<IOPCItemMgt> g;
-    ASSERT_EQ(addGroup(s.get(), u"G", 10, g), S_OK);
-    ASSERT_EQ(addItem(g.get(), u"a", 1), S_OK);
+    ASSERT_EQ(addGroup(s.get(), OLESTR("G"), 10, g), S_OK);
+    ASSERT_EQ(addItem(g.get(), OLESTR("a"), 1), S_OK);
     ComPtr<IDataObject> d;
     ASSERT_EQ(g.as(d), S_OK);
     auto sink = makeSink<RecordingSink>();
@@ -125,9 +125,9 @@ TEST(TestServers, BlockFaultsReachTheSink)
     EXPECT_EQ(d->DUnadvise(c), S_OK);
 
     ASSERT_EQ(create(clsidOf(Fault::BlockCutString), s), S_OK);
-    ASSERT_EQ(addGroup(s.get(), u"G", 10, g), S_OK);
-    ASSERT_EQ(addItem(g.get(), u"b", 1), S_OK);
-    ASSERT_EQ(addItem(g.get(), u"a", 2), S_OK);
+    ASSERT_EQ(addGroup(s.get(), OLESTR("G"), 10, g), S_OK);
+    ASSERT_EQ(addItem(g.get(), OLESTR("b"), 1), S_OK);
+    ASSERT_EQ(addItem(g.get(), OLESTR("a"), 2), S_OK);
     ASSERT_EQ(g.as(d), S_OK);
     auto cut = makeSink<RecordingSink>();
     ASSERT_EQ(d->DAdvise(&f, 0, cut.get(), &c), S_OK);
@@ -146,8 +146,8 @@ TEST(TestServers, CallbacksGoOnAfterDUnadviseUntilTheGroupGoes)
     ASSERT_EQ(create(clsidOf(Fault::CallbacksAfterUnadvise), s), S_OK);
     ComPtr<IOPCItemMgt> g;
     OPCHANDLE handle = 0;
-    ASSERT_EQ(addGroup(s.get(), u"G", 10, g, &handle), S_OK);
-    ASSERT_EQ(addItem(g.get(), u"a", 1), S_OK);
+    ASSERT_EQ(addGroup(s.get(), OLESTR("G"), 10, g, &handle), S_OK);
+    ASSERT_EQ(addItem(g.get(), OLESTR("a"), 1), S_OK);
     ComPtr<IDataObject> d;
     ASSERT_EQ(g.as(d), S_OK);
     auto sink = makeSink<RecordingSink>();
@@ -169,8 +169,8 @@ TEST(TestServers, ReleaseNeverReachesZeroButTheGroupsStop)
     ComPtr<IOPCServer> s;
     ASSERT_EQ(create(clsidOf(Fault::ReleaseNeverZero), s), S_OK);
     ComPtr<IOPCItemMgt> g;
-    ASSERT_EQ(addGroup(s.get(), u"G", 10, g), S_OK);
-    ASSERT_EQ(addItem(g.get(), u"a", 1), S_OK);
+    ASSERT_EQ(addGroup(s.get(), OLESTR("G"), 10, g), S_OK);
+    ASSERT_EQ(addItem(g.get(), OLESTR("a"), 1), S_OK);
     ComPtr<IDataObject> d;
     ASSERT_EQ(g.as(d), S_OK);
     auto sink = makeSink<RecordingSink>();
@@ -190,16 +190,16 @@ TEST(TestServers, GroupFaults)
     ComPtr<IOPCServer> s;
     ComPtr<IOPCItemMgt> g;
     ASSERT_EQ(create(clsidOf(Fault::AddGroupFails), s), S_OK);
-    EXPECT_EQ(addGroup(s.get(), u"G", 100, g), servers::test::kFailure);
+    EXPECT_EQ(addGroup(s.get(), OLESTR("G"), 100, g), servers::test::kFailure);
     EXPECT_FALSE(g);
 
     ASSERT_EQ(create(clsidOf(Fault::NoItemMgt), s), S_OK);
-    EXPECT_EQ(addGroup(s.get(), u"G", 100, g), E_NOINTERFACE);
+    EXPECT_EQ(addGroup(s.get(), OLESTR("G"), 100, g), E_NOINTERFACE);
 
     ASSERT_EQ(create(clsidOf(Fault::AddItemsPartial), s), S_OK);
-    ASSERT_EQ(addGroup(s.get(), u"G", 100, g), S_OK);
-    EXPECT_EQ(addItem(g.get(), u"a", 1), S_OK);
-    EXPECT_EQ(addItem(g.get(), u"X/x1", 2), servers::test::kFailure);
+    ASSERT_EQ(addGroup(s.get(), OLESTR("G"), 100, g), S_OK);
+    EXPECT_EQ(addItem(g.get(), OLESTR("a"), 1), S_OK);
+    EXPECT_EQ(addItem(g.get(), OLESTR("X/x1"), 2), servers::test::kFailure);
 }
 
 TEST(TestServers, HangsLastAsLongAsTheUserKeySays)

@@ -12,12 +12,12 @@ using servers::kit::matchWildcard;
 using servers::kit::Wildcard;
 
 struct Case {
-    const char16_t* pattern;
-    const char16_t* text;
+    const WCHAR* pattern;
+    const WCHAR* text;
     bool matches;
 };
 
-std::string utf8(const char16_t* s)
+std::string utf8(const WCHAR* s)
 {
     return platform::utf16ToUtf8(s);
 }
@@ -40,56 +40,56 @@ INSTANTIATE_TEST_SUITE_P(
     Patterns, WildcardCases,
     testing::Values(
         // empty pattern and plain text
-        Case{u"", u"anything", true}, Case{u"", u"", true}, Case{u"Speed", u"Speed", true},
-        Case{u"Speed", u"speed", false}, Case{u"Speed", u"Speeds", false}, Case{u"abc", u"", false},
+        Case{OLESTR(""), OLESTR("anything"), true}, Case{OLESTR(""), OLESTR(""), true}, Case{OLESTR("Speed"), OLESTR("Speed"), true},
+        Case{OLESTR("Speed"), OLESTR("speed"), false}, Case{OLESTR("Speed"), OLESTR("Speeds"), false}, Case{OLESTR("abc"), OLESTR(""), false},
         // star: any run, also none, anywhere, several
-        Case{u"*", u"", true}, Case{u"*", u"x", true}, Case{u"Sp*", u"Speed", true}, Case{u"*ed", u"Speed", true},
-        Case{u"S*d", u"Sd", true}, Case{u"*e*e*", u"Speed", true}, Case{u"*e*e*e*", u"Speed", false},
-        Case{u"a*b*c", u"aXbYbZc", true}, Case{u"a*b", u"aXbYc", false}, Case{u"***", u"x", true},
+        Case{OLESTR("*"), OLESTR(""), true}, Case{OLESTR("*"), OLESTR("x"), true}, Case{OLESTR("Sp*"), OLESTR("Speed"), true}, Case{OLESTR("*ed"), OLESTR("Speed"), true},
+        Case{OLESTR("S*d"), OLESTR("Sd"), true}, Case{OLESTR("*e*e*"), OLESTR("Speed"), true}, Case{OLESTR("*e*e*e*"), OLESTR("Speed"), false},
+        Case{OLESTR("a*b*c"), OLESTR("aXbYbZc"), true}, Case{OLESTR("a*b"), OLESTR("aXbYc"), false}, Case{OLESTR("***"), OLESTR("x"), true},
         // question mark: exactly one character
-        Case{u"M10?", u"M101", true}, Case{u"M10?", u"M10", false}, Case{u"M10?", u"M1011", false},
-        Case{u"?", u"Ж", true},
+        Case{OLESTR("M10?"), OLESTR("M101"), true}, Case{OLESTR("M10?"), OLESTR("M10"), false}, Case{OLESTR("M10?"), OLESTR("M1011"), false},
+        Case{OLESTR("?"), OLESTR("Ж"), true},
         // hash: one digit
-        Case{u"Line#", u"Line1", true}, Case{u"Line#", u"LineX", false}, Case{u"#*", u"9Lives", true},
-        Case{u"##", u"1", false},
+        Case{OLESTR("Line#"), OLESTR("Line1"), true}, Case{OLESTR("Line#"), OLESTR("LineX"), false}, Case{OLESTR("#*"), OLESTR("9Lives"), true},
+        Case{OLESTR("##"), OLESTR("1"), false},
         // lists and ranges
-        Case{u"[MT]101", u"T101", true}, Case{u"[MT]101", u"V101", false}, Case{u"Line[1-2]", u"Line2", true},
-        Case{u"Line[1-2]", u"Line3", false}, Case{u"[!MT]101", u"V101", true}, Case{u"[!MT]101", u"M101", false},
-        Case{u"[a-cx-z]", u"y", true}, Case{u"[a-cx-z]", u"m", false}, Case{u"[-a]", u"-", true},
-        Case{u"[a-]", u"-", true}, Case{u"[z-a]", u"m", true}, Case{u"[А-Я]ех1", u"Цех1", true},
+        Case{OLESTR("[MT]101"), OLESTR("T101"), true}, Case{OLESTR("[MT]101"), OLESTR("V101"), false}, Case{OLESTR("Line[1-2]"), OLESTR("Line2"), true},
+        Case{OLESTR("Line[1-2]"), OLESTR("Line3"), false}, Case{OLESTR("[!MT]101"), OLESTR("V101"), true}, Case{OLESTR("[!MT]101"), OLESTR("M101"), false},
+        Case{OLESTR("[a-cx-z]"), OLESTR("y"), true}, Case{OLESTR("[a-cx-z]"), OLESTR("m"), false}, Case{OLESTR("[-a]"), OLESTR("-"), true},
+        Case{OLESTR("[a-]"), OLESTR("-"), true}, Case{OLESTR("[z-a]"), OLESTR("m"), true}, Case{OLESTR("[А-Я]ех1"), OLESTR("Цех1"), true},
         // the special characters themselves, and "]" and "!" outside a list
-        Case{u"[*]", u"*", true}, Case{u"[*]", u"a", false}, Case{u"a[?]", u"a?", true}, Case{u"[#]1", u"#1", true},
-        Case{u"[[]x", u"[x", true}, Case{u"a]", u"a]", true}, Case{u"!a", u"!a", true},
+        Case{OLESTR("[*]"), OLESTR("*"), true}, Case{OLESTR("[*]"), OLESTR("a"), false}, Case{OLESTR("a[?]"), OLESTR("a?"), true}, Case{OLESTR("[#]1"), OLESTR("#1"), true},
+        Case{OLESTR("[[]x"), OLESTR("[x"), true}, Case{OLESTR("a]"), OLESTR("a]"), true}, Case{OLESTR("!a"), OLESTR("!a"), true},
         // an empty list matches no character
-        Case{u"a[]b", u"ab", false}, Case{u"a[]b", u"axb", false},
+        Case{OLESTR("a[]b"), OLESTR("ab"), false}, Case{OLESTR("a[]b"), OLESTR("axb"), false},
         // characters outside the BMP count as one
-        Case{u"?", u"\U0001F600", true}, Case{u"Smile?", u"Smile\U0001F600", true}, Case{u"??", u"\U0001F600", false},
-        Case{u"[\U0001F600]", u"\U0001F600", true}));
+        Case{OLESTR("?"), OLESTR("\U0001F600"), true}, Case{OLESTR("Smile?"), OLESTR("Smile\U0001F600"), true}, Case{OLESTR("??"), OLESTR("\U0001F600"), false},
+        Case{OLESTR("[\U0001F600]"), OLESTR("\U0001F600"), true}));
 
 TEST(Wildcard, AMissingBracketIsAMalformedPatternThatMatchesNothing)
 {
     Wildcard w;
-    EXPECT_FALSE(w.compile(u"[abc"));
-    EXPECT_FALSE(w.matches(u"a"));
-    EXPECT_FALSE(w.matches(u"[abc"));
-    EXPECT_FALSE(w.compile(u"x[!"));
-    EXPECT_TRUE(w.compile(u"x]"));
-    EXPECT_TRUE(w.matches(u"x]"));
+    EXPECT_FALSE(w.compile(OLESTR("[abc")));
+    EXPECT_FALSE(w.matches(OLESTR("a")));
+    EXPECT_FALSE(w.matches(OLESTR("[abc")));
+    EXPECT_FALSE(w.compile(OLESTR("x[!")));
+    EXPECT_TRUE(w.compile(OLESTR("x]")));
+    EXPECT_TRUE(w.matches(OLESTR("x]")));
 }
 
 TEST(Wildcard, CaseInsensitiveFormFoldsLatinAndCyrillic)
 {
-    EXPECT_TRUE(matchWildcard(u"speed*", u"SPEEDSETPOINT", false));
-    EXPECT_TRUE(matchWildcard(u"цех#", u"ЦЕХ1", false));
-    EXPECT_TRUE(matchWildcard(u"[a-c]X", u"Bx", false));
-    EXPECT_FALSE(matchWildcard(u"speed*", u"SPEED", true));
+    EXPECT_TRUE(matchWildcard(OLESTR("speed*"), OLESTR("SPEEDSETPOINT"), false));
+    EXPECT_TRUE(matchWildcard(OLESTR("цех#"), OLESTR("ЦЕХ1"), false));
+    EXPECT_TRUE(matchWildcard(OLESTR("[a-c]X"), OLESTR("Bx"), false));
+    EXPECT_FALSE(matchWildcard(OLESTR("speed*"), OLESTR("SPEED"), true));
 }
 
 TEST(Wildcard, ManyStarsAgainstALongText)
 {
-    const std::u16string text(5000, u'a');
-    EXPECT_FALSE(matchWildcard(u"*a*a*a*a*a*a*a*a*a*a*b", text));
-    EXPECT_TRUE(matchWildcard(u"*a*a*a*a*a*a*a*a*a*a", text));
+    const platform::WideString text(5000, OLESTR('a'));
+    EXPECT_FALSE(matchWildcard(OLESTR("*a*a*a*a*a*a*a*a*a*a*b"), text));
+    EXPECT_TRUE(matchWildcard(OLESTR("*a*a*a*a*a*a*a*a*a*a"), text));
 }
 
 } // namespace

@@ -145,7 +145,7 @@ HRESULT VariantClear(VARIANTARG* pvarg)
     return S_OK;
 }
 
-HRESULT VariantCopy(VARIANTARG* pvargDest, const VARIANTARG* pvargSrc)
+HRESULT VariantCopy(VARIANTARG* pvargDest, VARIANTARG* pvargSrc)
 {
     if (!pvargDest || !pvargSrc) return E_INVALIDARG;
     if (pvargDest == pvargSrc) return S_OK;
@@ -165,7 +165,7 @@ HRESULT VariantCopy(VARIANTARG* pvargDest, const VARIANTARG* pvargSrc)
     return S_OK;
 }
 
-HRESULT VariantCopyInd(VARIANT* pvarDest, const VARIANTARG* pvargSrc)
+HRESULT VariantCopyInd(VARIANT* pvarDest, VARIANTARG* pvargSrc)
 {
     if (!pvarDest || !pvargSrc) return E_INVALIDARG;
     if (!isValidVariantType(pvargSrc->vt)) return DISP_E_BADVARTYPE;

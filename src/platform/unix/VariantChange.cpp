@@ -795,7 +795,7 @@ HRESULT fromText(BSTR source, VARTYPE vt, VARIANT& result)
 // Converts a value that is not by reference (a view) into `result`, which starts VT_EMPTY.
 HRESULT coerce(const VARIANT& from, USHORT flags, VARTYPE vt, VARIANT& result)
 {
-    if (from.vt == vt) return VariantCopy(&result, &from);
+    if (from.vt == vt) return VariantCopy(&result, platform::asSource(&from));
     const bool simpleSource = from.vt <= VT_UINT && from.vt != 15 && from.vt != VT_ERROR;
     if (vt == VT_EMPTY || vt == VT_NULL) {
         // Any plain value may be emptied; a null is not empty.
@@ -820,7 +820,7 @@ HRESULT coerce(const VARIANT& from, USHORT flags, VARTYPE vt, VARIANT& result)
 
 } // namespace
 
-HRESULT VariantChangeType(VARIANTARG* pvargDest, const VARIANTARG* pvarSrc, USHORT wFlags, VARTYPE vt)
+HRESULT VariantChangeType(VARIANTARG* pvargDest, VARIANTARG* pvarSrc, USHORT wFlags, VARTYPE vt)
 {
     if (!pvargDest || !pvarSrc) return E_INVALIDARG;
     if (!platform::detail::isValidVariantType(pvarSrc->vt) || !platform::detail::isValidVariantType(vt)) {

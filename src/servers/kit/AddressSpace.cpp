@@ -27,7 +27,7 @@ FILETIME ServerClock::now() const
     return platform::u64ToFileTime(_startFileTime + static_cast<ULONGLONG>(ticks));
 }
 
-bool AddressSpace::findBranch(NodeId node, std::u16string_view name, NodeId& child) const
+bool AddressSpace::findBranch(NodeId node, platform::WideStringView name, NodeId& child) const
 {
     const std::size_t n = branchCount(node);
     for (std::size_t i = 0; i < n; ++i) {
@@ -40,14 +40,14 @@ bool AddressSpace::findBranch(NodeId node, std::u16string_view name, NodeId& chi
     return false;
 }
 
-bool AddressSpace::findBranchPath(std::u16string_view path, NodeId& node) const
+bool AddressSpace::findBranchPath(platform::WideStringView path, NodeId& node) const
 {
     NodeId at = kRootNode;
     while (!path.empty()) {
         const std::size_t cut = path.find(kSeparator);
-        const std::u16string_view name = path.substr(0, cut);
+        const platform::WideStringView name = path.substr(0, cut);
         if (!findBranch(at, name, at)) return false;
-        if (cut == std::u16string_view::npos) break;
+        if (cut == platform::WideStringView::npos) break;
         path.remove_prefix(cut + 1);
         if (path.empty()) return false;   // a trailing separator names no branch
     }
@@ -55,12 +55,12 @@ bool AddressSpace::findBranchPath(std::u16string_view path, NodeId& node) const
     return true;
 }
 
-std::u16string AddressSpace::branchPath(NodeId node) const
+platform::WideString AddressSpace::branchPath(NodeId node) const
 {
-    std::u16string path;
+    platform::WideString path;
     NodeId parent;
     while (parentOf(node, parent)) {
-        std::u16string name = branchName(node);
+        platform::WideString name = branchName(node);
         path = path.empty() ? std::move(name) : std::move(name) + kSeparator + path;
         node = parent;
     }

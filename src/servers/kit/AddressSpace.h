@@ -56,28 +56,28 @@ public:
     virtual ~AddressSpace() = default;
 
     // Joins branch and item names into item ids.
-    static constexpr char16_t kSeparator = u'/';
+    static constexpr WCHAR kSeparator = OLESTR('/');
 
     // --- navigation -----------------------------------------------------------------------
     virtual std::size_t branchCount(NodeId node) const = 0;
     virtual NodeId branchAt(NodeId node, std::size_t index) const = 0;
     // The branch's own name ("" for the root).
-    virtual std::u16string branchName(NodeId node) const = 0;
+    virtual platform::WideString branchName(NodeId node) const = 0;
     // False for the root.
     virtual bool parentOf(NodeId node, NodeId& parent) const = 0;
     // The child branch of that name (the first, should two share it).
-    virtual bool findBranch(NodeId node, std::u16string_view name, NodeId& child) const;
+    virtual bool findBranch(NodeId node, platform::WideStringView name, NodeId& child) const;
     // The branch of a full path ("" is the root). The default walks the path name by name.
-    virtual bool findBranchPath(std::u16string_view path, NodeId& node) const;
+    virtual bool findBranchPath(platform::WideStringView path, NodeId& node) const;
     // The full path of a branch: the names from the root down joined by the separator.
-    virtual std::u16string branchPath(NodeId node) const;
+    virtual platform::WideString branchPath(NodeId node) const;
 
     virtual std::size_t leafCount(NodeId node) const = 0;
     virtual ItemRef leafAt(NodeId node, std::size_t index) const = 0;
-    virtual std::u16string leafName(ItemRef item) const = 0;
+    virtual platform::WideString leafName(ItemRef item) const = 0;
     // The item's full id, as AddItems takes it.
-    virtual std::u16string itemId(ItemRef item) const = 0;
-    virtual bool findItem(std::u16string_view itemId, ItemRef& item) const = 0;
+    virtual platform::WideString itemId(ItemRef item) const = 0;
+    virtual bool findItem(platform::WideStringView itemId, ItemRef& item) const = 0;
     virtual ItemTraits traits(ItemRef item) const = 0;
 
     // --- values ---------------------------------------------------------------------------

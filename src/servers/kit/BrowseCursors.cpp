@@ -21,7 +21,7 @@ public:
     IndexCursor(std::shared_ptr<const BrowseQuery> query, std::size_t count)
         : _query(std::move(query)), _count(count) {}
 
-    bool current(std::u16string& name) override
+    bool current(platform::WideString& name) override
     {
         for (; _index < _count; ++_index) {
             if (nameAt(_index, name)) return true;
@@ -41,7 +41,7 @@ public:
 
 protected:
     // The name of the child at the index, false when the filters leave it out.
-    virtual bool nameAt(std::size_t index, std::u16string& name) const = 0;
+    virtual bool nameAt(std::size_t index, platform::WideString& name) const = 0;
     virtual bool filtered() const { return !_query->filter.matchesAll(); }
 
     const std::shared_ptr<const BrowseQuery> _query;
@@ -58,7 +58,7 @@ public:
     std::unique_ptr<NameCursor> clone() const override { return std::make_unique<BranchCursor>(*this); }
 
 private:
-    bool nameAt(std::size_t index, std::u16string& name) const override
+    bool nameAt(std::size_t index, platform::WideString& name) const override
     {
         const AddressSpace& s = *_query->space;
         name = s.branchName(s.branchAt(_query->node, index));
@@ -73,7 +73,7 @@ public:
     std::unique_ptr<NameCursor> clone() const override { return std::make_unique<LeafCursor>(*this); }
 
 private:
-    bool nameAt(std::size_t index, std::u16string& name) const override
+    bool nameAt(std::size_t index, platform::WideString& name) const override
     {
         const AddressSpace& s = *_query->space;
         const ItemRef item = s.leafAt(_query->node, index);
@@ -97,7 +97,7 @@ public:
         reset();
     }
 
-    bool current(std::u16string& name) override
+    bool current(platform::WideString& name) override
     {
         const AddressSpace& s = *_query->space;
         while (!_stack.empty()) {

@@ -9,6 +9,6 @@
 namespace servers::kit {
 
 // False when the code has no text here or in the system table.
-bool errorText(HRESULT code, std::u16string& text);
+bool errorText(HRESULT code, platform::WideString& text);
 
 } // namespace servers::kit

@@ -91,7 +91,7 @@ void Group::shutdown()
     dropped.clear();
 }
 
-std::u16string Group::name() const
+platform::WideString Group::name() const
 {
     std::lock_guard lock(_mutex);
     return _settings.name;
@@ -109,7 +109,7 @@ HRESULT Group::validate(const OPCITEMDEF& def, ItemRef& ref, OPCITEMRESULT& resu
 {
     if (!def.szItemID || !*def.szItemID) return OPC_E_INVALIDITEMID;
     const AddressSpace& space = _core->space();
-    if (!space.findItem(std::u16string_view(def.szItemID), ref)) return OPC_E_UNKNOWNITEMID;
+    if (!space.findItem(platform::WideStringView(def.szItemID), ref)) return OPC_E_UNKNOWNITEMID;
     const ItemTraits traits = space.traits(ref);
     if (!canDeliver(traits.canonicalType, def.vtRequestedDataType)) return OPC_E_BADTYPE;
     result.vtCanonicalDataType = traits.canonicalType;
@@ -333,7 +333,7 @@ HRESULT Group::SetState(DWORD* pRequestedUpdateRate, DWORD* pRevisedUpdateRate, 
 HRESULT Group::SetName(LPCWSTR szName)
 {
     if (!szName || !*szName) return E_INVALIDARG;
-    const std::u16string name(szName);
+    const platform::WideString name(szName);
     std::lock_guard lock(_mutex);
     if (name == _settings.name) return S_OK;
     if (!_shutdown && !_core->renameGroup(_serverHandle, name)) return OPC_E_DUPLICATENAME;

@@ -31,7 +31,7 @@
 namespace servers::kit {
 
 struct GroupSettings {
-    std::u16string name;
+    platform::WideString name;
     bool active = true;
     DWORD updateRate = 1000;   // already revised
     OPCHANDLE clientHandle = 0;
@@ -54,7 +54,7 @@ public:
     void shutdown();
 
     OPCHANDLE serverHandle() const { return _serverHandle; }
-    std::u16string name() const;
+    platform::WideString name() const;
     std::size_t itemCount() const;
 
     // --- IOPCItemMgt ------------------------------------------------------------------------

@@ -105,7 +105,7 @@ HRESULT Server::GetErrorString(HRESULT dwError, LCID, LPWSTR* ppString)
 {
     if (!ppString) return E_INVALIDARG;
     *ppString = nullptr;
-    std::u16string text;
+    platform::WideString text;
     if (!errorText(dwError, text)) return E_INVALIDARG;
     *ppString = taskString(text);
     return *ppString ? S_OK : E_OUTOFMEMORY;
@@ -244,7 +244,7 @@ HRESULT Server::BrowseOPCItemIDs(OPCBROWSETYPE dwBrowseFilterType, LPCWSTR szFil
         return E_INVALIDARG;
     }
     // Finding the first name decides the answer; the cursor stays on it for the first Next.
-    std::u16string first;
+    platform::WideString first;
     const bool empty = !cursor->current(first);
     *ppIEnumString = StringEnumerator::create(std::move(cursor));
     return empty ? S_FALSE : S_OK;
@@ -255,16 +255,16 @@ HRESULT Server::GetItemID(LPWSTR szItemDataID, LPWSTR* szItemID)
     if (!szItemID) return E_INVALIDARG;
     *szItemID = nullptr;
     if (!szItemDataID) return E_INVALIDARG;
-    const std::u16string_view name(szItemDataID);
+    const platform::WideStringView name(szItemDataID);
     const AddressSpace& s = space();
     const NodeId at = browsePosition();
-    std::u16string result;
-    std::u16string here = s.branchPath(at);
+    platform::WideString result;
+    platform::WideString here = s.branchPath(at);
     ItemRef item;
     NodeId node;
     if (name.empty()) {
         result = std::move(here);
-    } else if (s.findItem(at == kRootNode ? std::u16string(name) : here + AddressSpace::kSeparator + std::u16string(name), item)) {
+    } else if (s.findItem(at == kRootNode ? platform::WideString(name) : here + AddressSpace::kSeparator + platform::WideString(name), item)) {
         result = s.itemId(item);
     } else if (s.findBranch(at, name, node)) {
         result = s.branchPath(node);
@@ -329,7 +329,7 @@ HRESULT Server::GetErrorString(HRESULT dwError, LPWSTR* ppString)
 HRESULT Server::SetClientName(LPCWSTR szName)
 {
     std::lock_guard lock(_commonMutex);
-    _clientName = szName ? szName : u"";
+    _clientName = szName ? szName : OLESTR("");
     return S_OK;
 }
 

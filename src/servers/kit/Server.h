@@ -96,7 +96,7 @@ private:
 
     std::mutex _commonMutex;
     LCID _locale = 0x0800;   // the system default
-    std::u16string _clientName;
+    platform::WideString _clientName;
 };
 
 } // namespace servers::kit

@@ -2,13 +2,13 @@
 
 namespace servers::kit {
 
-bool ServerCore::claimName(const std::u16string& name, OPCHANDLE group)
+bool ServerCore::claimName(const platform::WideString& name, OPCHANDLE group)
 {
     std::lock_guard lock(_namesMutex);
     return _names.emplace(name, group).second;
 }
 
-bool ServerCore::renameGroup(OPCHANDLE group, const std::u16string& name)
+bool ServerCore::renameGroup(OPCHANDLE group, const platform::WideString& name)
 {
     std::lock_guard lock(_namesMutex);
     const auto taken = _names.find(name);
@@ -34,7 +34,7 @@ void ServerCore::releaseName(OPCHANDLE group)
     }
 }
 
-bool ServerCore::findGroup(const std::u16string& name, OPCHANDLE& group) const
+bool ServerCore::findGroup(const platform::WideString& name, OPCHANDLE& group) const
 {
     std::lock_guard lock(_namesMutex);
     const auto it = _names.find(name);
@@ -43,12 +43,12 @@ bool ServerCore::findGroup(const std::u16string& name, OPCHANDLE& group) const
     return true;
 }
 
-std::u16string ServerCore::claimUniqueName(OPCHANDLE group)
+platform::WideString ServerCore::claimUniqueName(OPCHANDLE group)
 {
     std::lock_guard lock(_namesMutex);
     for (;;) {
         const std::string narrow = "Group" + std::to_string(++_nameCounter);
-        std::u16string name(narrow.begin(), narrow.end());
+        platform::WideString name(narrow.begin(), narrow.end());
         if (_names.emplace(name, group).second) return name;
     }
 }

@@ -16,7 +16,7 @@
 namespace servers::kit {
 
 struct ServerIdentity {
-    std::u16string vendorInfo;
+    platform::WideString vendorInfo;
     WORD majorVersion = 1;
     WORD minorVersion = 0;
     WORD buildNumber = 0;
@@ -45,19 +45,19 @@ public:
 
     // --- group names: unique per server object ----------------------------------------------
     // False when another group has the name.
-    bool claimName(const std::u16string& name, OPCHANDLE group);
-    bool renameGroup(OPCHANDLE group, const std::u16string& name);
+    bool claimName(const platform::WideString& name, OPCHANDLE group);
+    bool renameGroup(OPCHANDLE group, const platform::WideString& name);
     void releaseName(OPCHANDLE group);
-    bool findGroup(const std::u16string& name, OPCHANDLE& group) const;
+    bool findGroup(const platform::WideString& name, OPCHANDLE& group) const;
     // A name no group has ("Group1", "Group2" ...), claimed for the group at once.
-    std::u16string claimUniqueName(OPCHANDLE group);
+    platform::WideString claimUniqueName(OPCHANDLE group);
 
 private:
     const ServerIdentity _identity;
     const std::shared_ptr<const AddressSpace> _space;
     std::atomic<ULONGLONG> _lastUpdate{0};
     mutable std::mutex _namesMutex;
-    std::map<std::u16string, OPCHANDLE> _names;
+    std::map<platform::WideString, OPCHANDLE> _names;
     unsigned _nameCounter = 0;
 };
 

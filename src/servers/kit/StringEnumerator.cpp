@@ -7,7 +7,7 @@
 
 namespace servers::kit {
 
-LPWSTR taskString(std::u16string_view text)
+LPWSTR taskString(platform::WideStringView text)
 {
     auto* out = static_cast<LPWSTR>(CoTaskMemAlloc((text.size() + 1) * sizeof(WCHAR)));
     if (!out) return nullptr;
@@ -19,7 +19,7 @@ LPWSTR taskString(std::u16string_view text)
 std::uint64_t NameCursor::skip(std::uint64_t n)
 {
     std::uint64_t passed = 0;
-    std::u16string name;
+    platform::WideString name;
     while (passed < n && current(name)) {
         advance();
         ++passed;
@@ -32,7 +32,7 @@ ListCursor::ListCursor(std::shared_ptr<const List> list, std::size_t position)
 {
 }
 
-bool ListCursor::current(std::u16string& name)
+bool ListCursor::current(platform::WideString& name)
 {
     if (_position >= _list->size()) return false;
     name = (*_list)[_position];
@@ -68,7 +68,7 @@ HRESULT StringEnumerator::Next(ULONG celt, LPOLESTR* rgelt, ULONG* pceltFetched)
     // A cursor cannot step back, so a call that may move it more than once keeps where it began.
     std::unique_ptr<NameCursor> start = celt > 1 ? _cursor->clone() : nullptr;
     ULONG fetched = 0;
-    std::u16string name;
+    platform::WideString name;
     while (fetched < celt && _cursor->current(name)) {
         LPWSTR s = taskString(name);
         if (!s) {

@@ -21,7 +21,7 @@ public:
     virtual ~NameCursor() = default;
     // The name at the position; false at the end. It may move past names the cursor leaves out
     // (a filter), never past the one it gives, so a second call gives the same name again.
-    virtual bool current(std::u16string& name) = 0;
+    virtual bool current(platform::WideString& name) = 0;
     // Past the name current() gave; only after current() returned true.
     virtual void advance() = 0;
     // Past up to n names; how many it passed (fewer only at the end). The default walks them.
@@ -34,11 +34,11 @@ public:
 // The names of a list shared by the cursor and its clones.
 class ListCursor final : public NameCursor {
 public:
-    using List = std::vector<std::u16string>;
+    using List = std::vector<platform::WideString>;
 
     explicit ListCursor(std::shared_ptr<const List> list, std::size_t position = 0);
 
-    bool current(std::u16string& name) override;
+    bool current(platform::WideString& name) override;
     void advance() override { ++_position; }
     std::uint64_t skip(std::uint64_t n) override;
     void reset() override { _position = 0; }
@@ -71,6 +71,6 @@ private:
 };
 
 // A copy of text in task memory with its terminator, for out-parameters; null when out of memory.
-LPWSTR taskString(std::u16string_view text);
+LPWSTR taskString(platform::WideStringView text);
 
 } // namespace servers::kit

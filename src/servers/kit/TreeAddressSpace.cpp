@@ -4,7 +4,7 @@ namespace servers::kit {
 
 TreeAddressSpace::TreeAddressSpace() { _branches.emplace_back(); }
 
-NodeId TreeAddressSpace::addBranch(NodeId parent, std::u16string name)
+NodeId TreeAddressSpace::addBranch(NodeId parent, platform::WideString name)
 {
     if (!validNode(parent)) parent = kRootNode;
     const NodeId id = _branches.size();
@@ -19,21 +19,21 @@ NodeId TreeAddressSpace::addBranch(NodeId parent, std::u16string name)
     return id;
 }
 
-NodeId TreeAddressSpace::addBranches(NodeId parent, std::u16string_view path)
+NodeId TreeAddressSpace::addBranches(NodeId parent, platform::WideStringView path)
 {
     NodeId at = validNode(parent) ? parent : kRootNode;
     while (!path.empty()) {
         const std::size_t cut = path.find(kSeparator);
-        const std::u16string_view name = path.substr(0, cut);
+        const platform::WideStringView name = path.substr(0, cut);
         NodeId child;
-        at = findBranch(at, name, child) ? child : addBranch(at, std::u16string(name));
-        if (cut == std::u16string_view::npos) break;
+        at = findBranch(at, name, child) ? child : addBranch(at, platform::WideString(name));
+        if (cut == platform::WideStringView::npos) break;
         path.remove_prefix(cut + 1);
     }
     return at;
 }
 
-ItemRef TreeAddressSpace::addItem(NodeId parent, std::u16string name, VARTYPE type, DWORD accessRights,
+ItemRef TreeAddressSpace::addItem(NodeId parent, platform::WideString name, VARTYPE type, DWORD accessRights,
                                   Generator generator)
 {
     if (!validNode(parent)) parent = kRootNode;
@@ -59,9 +59,9 @@ NodeId TreeAddressSpace::branchAt(NodeId node, std::size_t index) const
     return _branches.at(node).branches.at(index);
 }
 
-std::u16string TreeAddressSpace::branchName(NodeId node) const
+platform::WideString TreeAddressSpace::branchName(NodeId node) const
 {
-    return validNode(node) ? _branches[node].name : std::u16string();
+    return validNode(node) ? _branches[node].name : platform::WideString();
 }
 
 bool TreeAddressSpace::parentOf(NodeId node, NodeId& parent) const
@@ -71,21 +71,21 @@ bool TreeAddressSpace::parentOf(NodeId node, NodeId& parent) const
     return true;
 }
 
-bool TreeAddressSpace::findBranchPath(std::u16string_view path, NodeId& node) const
+bool TreeAddressSpace::findBranchPath(platform::WideStringView path, NodeId& node) const
 {
     if (path.empty()) {
         node = kRootNode;
         return true;
     }
-    const auto it = _branchesByPath.find(std::u16string(path));
+    const auto it = _branchesByPath.find(platform::WideString(path));
     if (it == _branchesByPath.end()) return false;
     node = it->second;
     return true;
 }
 
-std::u16string TreeAddressSpace::branchPath(NodeId node) const
+platform::WideString TreeAddressSpace::branchPath(NodeId node) const
 {
-    return validNode(node) ? _branches[node].path : std::u16string();
+    return validNode(node) ? _branches[node].path : platform::WideString();
 }
 
 std::size_t TreeAddressSpace::leafCount(NodeId node) const
@@ -98,19 +98,19 @@ ItemRef TreeAddressSpace::leafAt(NodeId node, std::size_t index) const
     return _branches.at(node).leaves.at(index);
 }
 
-std::u16string TreeAddressSpace::leafName(ItemRef item) const
+platform::WideString TreeAddressSpace::leafName(ItemRef item) const
 {
-    return validItem(item) ? _items[item].name : std::u16string();
+    return validItem(item) ? _items[item].name : platform::WideString();
 }
 
-std::u16string TreeAddressSpace::itemId(ItemRef item) const
+platform::WideString TreeAddressSpace::itemId(ItemRef item) const
 {
-    return validItem(item) ? _items[item].id : std::u16string();
+    return validItem(item) ? _items[item].id : platform::WideString();
 }
 
-bool TreeAddressSpace::findItem(std::u16string_view itemId, ItemRef& item) const
+bool TreeAddressSpace::findItem(platform::WideStringView itemId, ItemRef& item) const
 {
-    const auto it = _itemsById.find(std::u16string(itemId));
+    const auto it = _itemsById.find(platform::WideString(itemId));
     if (it == _itemsById.end()) return false;
     item = it->second;
     return true;

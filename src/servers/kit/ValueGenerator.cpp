@@ -69,14 +69,14 @@ double waveNumber(const Generator& g, std::uint64_t seed, std::uint64_t step, st
     return g.low;
 }
 
-std::u16string numberText(double x)
+platform::WideString numberText(double x)
 {
     char buffer[64];
     std::snprintf(buffer, sizeof buffer, "%.2f", x);
-    return std::u16string(buffer, buffer + std::char_traits<char>::length(buffer));
+    return platform::WideString(buffer, buffer + std::char_traits<char>::length(buffer));
 }
 
-const std::u16string& pickText(const Generator& g, std::uint64_t seed, std::uint64_t step, std::uint32_t element,
+const platform::WideString& pickText(const Generator& g, std::uint64_t seed, std::uint64_t step, std::uint32_t element,
                                double x)
 {
     std::uint64_t index;
@@ -102,14 +102,14 @@ BSTR makeText(const Generator& g, std::uint64_t seed, std::uint64_t step, std::u
         char buffer[64];
         std::snprintf(buffer, sizeof buffer, "%04u-%02u-%02u %02u:%02u:%02u", st.wYear, st.wMonth, st.wDay, st.wHour,
                       st.wMinute, st.wSecond);
-        const std::u16string text(buffer, buffer + std::char_traits<char>::length(buffer));
+        const platform::WideString text(buffer, buffer + std::char_traits<char>::length(buffer));
         return SysAllocStringLen(text.data(), static_cast<UINT>(text.size()));
     }
     if (!g.texts.empty()) {
-        const std::u16string& text = pickText(g, seed, step, element, x);
+        const platform::WideString& text = pickText(g, seed, step, element, x);
         return SysAllocStringLen(text.data(), static_cast<UINT>(text.size()));
     }
-    const std::u16string text = numberText(x);
+    const platform::WideString text = numberText(x);
     return SysAllocStringLen(text.data(), static_cast<UINT>(text.size()));
 }
 
@@ -162,7 +162,7 @@ void generateValue(const Generator& g, VARTYPE type, std::uint64_t seed, std::ui
 {
     VariantInit(&value);
     if (g.wave == Wave::Constant) {
-        VariantCopy(&value, g.constant.get());
+        VariantCopy(&value, platform::asSource(g.constant.get()));
         return;
     }
     if (g.emptyWhenBad && (generateQuality(g, step) & OPC_QUALITY_MASK) == OPC_QUALITY_BAD) return;

@@ -31,7 +31,7 @@ struct Generator {
     double high = 100;
     double phase = 0;                // a fraction of a cycle, to set items of one kind apart
     double duty = 0.5;               // Square: the fraction of a cycle at high
-    std::vector<std::u16string> texts;
+    std::vector<platform::WideString> texts;
     std::uint32_t arrayLength = 0;   // elements of an array item; element i is shifted by i/n cycle
     platform::Variant constant;      // Wave::Constant: the value (copied out for every read)
     WORD quality = OPC_QUALITY_GOOD;

@@ -5,12 +5,12 @@
 
 namespace servers::kit {
 
-std::u32string toCodePoints(std::u16string_view text)
+std::u32string toCodePoints(platform::WideStringView text)
 {
     std::u32string out;
     out.reserve(text.size());
     for (std::size_t i = 0; i < text.size(); ++i) {
-        const char16_t c = text[i];
+        const WCHAR c = text[i];
         if (c >= 0xD800 && c <= 0xDBFF && i + 1 < text.size() && text[i + 1] >= 0xDC00 && text[i + 1] <= 0xDFFF) {
             out.push_back(0x10000 + ((char32_t(c) - 0xD800) << 10) + (char32_t(text[i + 1]) - 0xDC00));
             ++i;
@@ -37,7 +37,7 @@ char32_t fold(char32_t c)
 
 } // namespace
 
-bool Wildcard::compile(std::u16string_view pattern, bool caseSensitive)
+bool Wildcard::compile(platform::WideStringView pattern, bool caseSensitive)
 {
     _tokens.clear();
     _caseSensitive = caseSensitive;
@@ -148,7 +148,7 @@ bool Wildcard::matchFrom(std::size_t token, const std::u32string& text, std::siz
     return token == _tokens.size();
 }
 
-bool Wildcard::matches(std::u16string_view text) const
+bool Wildcard::matches(platform::WideStringView text) const
 {
     if (!_valid) return false;
     if (_matchAll) return true;
@@ -159,7 +159,7 @@ bool Wildcard::matches(std::u16string_view text) const
     return matchFrom(0, t, 0);
 }
 
-bool matchWildcard(std::u16string_view pattern, std::u16string_view text, bool caseSensitive)
+bool matchWildcard(platform::WideStringView pattern, platform::WideStringView text, bool caseSensitive)
 {
     Wildcard w;
     if (!w.compile(pattern, caseSensitive)) return false;

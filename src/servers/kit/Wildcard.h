@@ -14,6 +14,8 @@
 // surrogate as one character of its own.
 #pragma once
 
+#include "platform/WinTypes.h"
+
 #include <string>
 #include <string_view>
 #include <vector>
@@ -26,8 +28,8 @@ public:
     Wildcard() = default;
     // False (and a pattern that matches nothing) when the pattern is malformed: a "[" without
     // its "]".
-    bool compile(std::u16string_view pattern, bool caseSensitive = true);
-    bool matches(std::u16string_view text) const;
+    bool compile(platform::WideStringView pattern, bool caseSensitive = true);
+    bool matches(platform::WideStringView text) const;
     bool matchesAll() const { return _tokens.empty() && _matchAll; }
 
 private:
@@ -51,9 +53,9 @@ private:
 };
 
 // One-shot form; a malformed pattern matches nothing.
-bool matchWildcard(std::u16string_view pattern, std::u16string_view text, bool caseSensitive = true);
+bool matchWildcard(platform::WideStringView pattern, platform::WideStringView text, bool caseSensitive = true);
 
 // UTF-16 to code points; unpaired surrogates kept as their own values.
-std::u32string toCodePoints(std::u16string_view text);
+std::u32string toCodePoints(platform::WideStringView text);
 
 } // namespace servers::kit

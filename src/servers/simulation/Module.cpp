@@ -13,7 +13,7 @@ namespace servers::simulation {
 
 namespace {
 
-kit::ServerIdentity identity(std::u16string vendor)
+kit::ServerIdentity identity(platform::WideString vendor)
 {
     kit::ServerIdentity id;
     id.vendorInfo = std::move(vendor);
@@ -26,14 +26,14 @@ kit::ServerIdentity identity(std::u16string vendor)
 
 HRESULT createSimulation(REFIID riid, void** ppv)
 {
-    return kit::createObject<kit::Server>(riid, ppv, identity(u"Tagvista Simulation Server"), buildSimulationSpace());
+    return kit::createObject<kit::Server>(riid, ppv, identity(OLESTR("Tagvista Simulation Server")), buildSimulationSpace());
 }
 
 HRESULT createScale(REFIID riid, void** ppv)
 {
     auto space = std::make_shared<ScaleAddressSpace>(readScaleConfig());
     // A client logs the vendor text when it connects: the one place a clamped size shows.
-    kit::ServerIdentity id = identity(u"Tagvista Scale Server" + space->clampNote());
+    kit::ServerIdentity id = identity(OLESTR("Tagvista Scale Server") + space->clampNote());
     return kit::createObject<kit::Server>(riid, ppv, std::move(id), std::move(space));
 }
 

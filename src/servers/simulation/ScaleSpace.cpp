@@ -61,7 +61,7 @@ void readDwords(HKEY root, const char* path, ScaleConfig& c)
     RegCloseKey(key);
 }
 
-std::u16string ascii(const std::string& s) { return std::u16string(s.begin(), s.end()); }
+platform::WideString ascii(const std::string& s) { return platform::WideString(s.begin(), s.end()); }
 
 } // namespace
 
@@ -110,7 +110,7 @@ bool ScaleAddressSpace::sizeClamped() const
     return _config.branches != _requested.branches || _config.itemsPerBranch != _requested.itemsPerBranch;
 }
 
-std::u16string ScaleAddressSpace::clampNote() const
+platform::WideString ScaleAddressSpace::clampNote() const
 {
     if (!sizeClamped()) return {};
     const auto size = [](const ScaleConfig& c) {
@@ -120,30 +120,30 @@ std::u16string ScaleAddressSpace::clampNote() const
     return ascii(" (size clamped to " + size(_config) + ", from " + size(_requested) + ")");
 }
 
-std::u16string ScaleAddressSpace::prefixOf(unsigned level) const
+platform::WideString ScaleAddressSpace::prefixOf(unsigned level) const
 {
     const unsigned above = _config.depth - level;
-    if (above == 0) return u"Branch";
-    if (above == 1) return u"Area";
-    if (above == 2) return u"Site";
+    if (above == 0) return OLESTR("Branch");
+    if (above == 1) return OLESTR("Area");
+    if (above == 2) return OLESTR("Site");
     return ascii("Level" + std::to_string(level) + "_");
 }
 
-std::u16string ScaleAddressSpace::numbered(const std::u16string& prefix, std::uint64_t n, unsigned width) const
+platform::WideString ScaleAddressSpace::numbered(const platform::WideString& prefix, std::uint64_t n, unsigned width) const
 {
     std::string number = std::to_string(n);
     if (number.size() < width) number.insert(0, width - number.size(), '0');
     return prefix + ascii(number);
 }
 
-bool ScaleAddressSpace::parseNumbered(std::u16string_view name, const std::u16string& prefix, unsigned width,
+bool ScaleAddressSpace::parseNumbered(platform::WideStringView name, const platform::WideString& prefix, unsigned width,
                                       std::uint64_t& n)
 {
     if (name.size() != prefix.size() + width || name.substr(0, prefix.size()) != prefix) return false;
     std::uint64_t value = 0;
-    for (char16_t c : name.substr(prefix.size())) {
-        if (c < u'0' || c > u'9') return false;
-        value = value * 10 + (c - u'0');
+    for (WCHAR c : name.substr(prefix.size())) {
+        if (c < OLESTR('0') || c > OLESTR('9')) return false;
+        value = value * 10 + (c - OLESTR('0'));
     }
     n = value;
     return true;
@@ -173,7 +173,7 @@ NodeId ScaleAddressSpace::branchAt(NodeId n, std::size_t index) const
     return node(levelOf(n) + 1, indexOf(n) * _fanOut + index);
 }
 
-std::u16string ScaleAddressSpace::branchName(NodeId n) const
+platform::WideString ScaleAddressSpace::branchName(NodeId n) const
 {
     if (n == kit::kRootNode || !validNode(n)) return {};
     const unsigned level = levelOf(n);
@@ -188,7 +188,7 @@ bool ScaleAddressSpace::parentOf(NodeId n, NodeId& parent) const
     return true;
 }
 
-bool ScaleAddressSpace::findBranch(NodeId n, std::u16string_view name, NodeId& child) const
+bool ScaleAddressSpace::findBranch(NodeId n, platform::WideStringView name, NodeId& child) const
 {
     if (!validNode(n)) return false;
     const unsigned level = n == kit::kRootNode ? 1 : levelOf(n) + 1;
@@ -211,34 +211,34 @@ ItemRef ScaleAddressSpace::leafAt(NodeId n, std::size_t index) const
     return indexOf(n) * _config.itemsPerBranch + index;
 }
 
-std::u16string ScaleAddressSpace::leafName(ItemRef item) const
+platform::WideString ScaleAddressSpace::leafName(ItemRef item) const
 {
     if (_config.itemsPerBranch == 0) return {};
-    return numbered(u"Item", item % _config.itemsPerBranch, _itemWidth);
+    return numbered(OLESTR("Item"), item % _config.itemsPerBranch, _itemWidth);
 }
 
-std::u16string ScaleAddressSpace::itemId(ItemRef item) const
+platform::WideString ScaleAddressSpace::itemId(ItemRef item) const
 {
     if (item >= _config.itemCount()) return {};
     return branchPath(node(_config.depth, item / _config.itemsPerBranch)) + kSeparator + leafName(item);
 }
 
-bool ScaleAddressSpace::findItem(std::u16string_view id, ItemRef& item) const
+bool ScaleAddressSpace::findItem(platform::WideStringView id, ItemRef& item) const
 {
     const std::size_t cut = id.rfind(kSeparator);
-    if (cut == std::u16string_view::npos) return false;
+    if (cut == platform::WideStringView::npos) return false;
     std::uint64_t i;
-    if (!parseNumbered(id.substr(cut + 1), u"Item", _itemWidth, i) || i >= _config.itemsPerBranch) return false;
-    const std::u16string_view path = id.substr(0, cut);
+    if (!parseNumbered(id.substr(cut + 1), OLESTR("Item"), _itemWidth, i) || i >= _config.itemsPerBranch) return false;
+    const platform::WideStringView path = id.substr(0, cut);
     const std::size_t branchCut = path.rfind(kSeparator);
-    const std::u16string_view branch = branchCut == std::u16string_view::npos ? path : path.substr(branchCut + 1);
+    const platform::WideStringView branch = branchCut == platform::WideStringView::npos ? path : path.substr(branchCut + 1);
     std::uint64_t b;
     const unsigned d = _config.depth;
     if (!parseNumbered(branch, _levelPrefix[d], _levelWidth[d], b) || b >= _config.branches) return false;
     const ItemRef candidate = b * _config.itemsPerBranch + i;
     // The levels above must be the ones this branch sits under.
     if (d > 1 && itemId(candidate) != id) return false;
-    if (d == 1 && branchCut != std::u16string_view::npos) return false;
+    if (d == 1 && branchCut != platform::WideStringView::npos) return false;
     item = candidate;
     return true;
 }
@@ -292,7 +292,7 @@ void ScaleAddressSpace::read(ItemRef item, std::uint64_t ms, VARIANT& value, WOR
         value.boolVal = ((item + step) & 1) ? VARIANT_TRUE : VARIANT_FALSE;
         break;
     case VT_BSTR: {
-        const std::u16string text = ascii("Value " + std::to_string((item + step) % 10000));
+        const platform::WideString text = ascii("Value " + std::to_string((item + step) % 10000));
         value.bstrVal = SysAllocStringLen(text.data(), static_cast<UINT>(text.size()));
         break;
     }

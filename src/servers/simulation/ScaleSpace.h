@@ -51,20 +51,20 @@ public:
     // What the server's vendor text adds to say so, e.g. " (size clamped to 100000000 items,
     // 100000000 branches of 1, from 429496729500 items, 4294967295 branches of 100)"; empty when
     // the size is as asked. The servers keep no log: the vendor text is what a client shows.
-    std::u16string clampNote() const;
+    platform::WideString clampNote() const;
     // Branches below a branch of the level above the bottom (and below the root for Depth 1).
     std::uint64_t fanOut() const { return _fanOut; }
 
     std::size_t branchCount(kit::NodeId node) const override;
     kit::NodeId branchAt(kit::NodeId node, std::size_t index) const override;
-    std::u16string branchName(kit::NodeId node) const override;
+    platform::WideString branchName(kit::NodeId node) const override;
     bool parentOf(kit::NodeId node, kit::NodeId& parent) const override;
-    bool findBranch(kit::NodeId node, std::u16string_view name, kit::NodeId& child) const override;
+    bool findBranch(kit::NodeId node, platform::WideStringView name, kit::NodeId& child) const override;
     std::size_t leafCount(kit::NodeId node) const override;
     kit::ItemRef leafAt(kit::NodeId node, std::size_t index) const override;
-    std::u16string leafName(kit::ItemRef item) const override;
-    std::u16string itemId(kit::ItemRef item) const override;
-    bool findItem(std::u16string_view itemId, kit::ItemRef& item) const override;
+    platform::WideString leafName(kit::ItemRef item) const override;
+    platform::WideString itemId(kit::ItemRef item) const override;
+    bool findItem(platform::WideStringView itemId, kit::ItemRef& item) const override;
     kit::ItemTraits traits(kit::ItemRef item) const override;
     std::uint64_t changeStamp(kit::ItemRef item, std::uint64_t ms) const override;
     void read(kit::ItemRef item, std::uint64_t ms, VARIANT& value, WORD& quality, FILETIME& timeStamp) const override;
@@ -76,18 +76,18 @@ private:
     static unsigned levelOf(kit::NodeId n) { return static_cast<unsigned>(n >> 48); }
     static std::uint64_t indexOf(kit::NodeId n) { return n & ((kit::NodeId(1) << 48) - 1); }
     bool validNode(kit::NodeId n) const;
-    std::u16string prefixOf(unsigned level) const;
+    platform::WideString prefixOf(unsigned level) const;
     // The numbered name "<prefix><n>" with the level's width.
-    std::u16string numbered(const std::u16string& prefix, std::uint64_t n, unsigned width) const;
+    platform::WideString numbered(const platform::WideString& prefix, std::uint64_t n, unsigned width) const;
     // Parses "<prefix><digits>" of exactly that width; false for anything else.
-    static bool parseNumbered(std::u16string_view name, const std::u16string& prefix, unsigned width, std::uint64_t& n);
+    static bool parseNumbered(platform::WideStringView name, const platform::WideString& prefix, unsigned width, std::uint64_t& n);
 
     ScaleConfig _requested;
     ScaleConfig _config;
     std::uint64_t _fanOut = 1;
     std::vector<std::uint64_t> _levelSize;    // branches per level, index 1 .. depth
     std::vector<unsigned> _levelWidth;        // digits of the numbers of each level
-    std::vector<std::u16string> _levelPrefix;
+    std::vector<platform::WideString> _levelPrefix;
     unsigned _itemWidth = 1;
 };
 

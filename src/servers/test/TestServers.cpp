@@ -40,7 +40,7 @@ Generator waveOf(Wave w, double low, double high, std::uint32_t stepMs, std::uin
     return g;
 }
 
-Generator fixedText(const char16_t* text)
+Generator fixedText(const WCHAR* text)
 {
     Generator g;
     g.constant->vt = VT_BSTR;
@@ -59,7 +59,7 @@ Generator fixedI2(SHORT value)
 Generator cyclingText()
 {
     Generator g = waveOf(Wave::Sequence, 0, 2, 500);
-    g.texts = {u"one", u"two", u"three"};
+    g.texts = {OLESTR("one"), OLESTR("two"), OLESTR("three")};
     return g;
 }
 
@@ -68,15 +68,15 @@ constexpr DWORD kReadWrite = OPC_READABLE | OPC_WRITEABLE;
 
 void addA(kit::TreeAddressSpace& s, NodeId at)
 {
-    s.addItem(at, u"a", VT_I4, kReadWrite, waveOf(Wave::Counter, 0, 2147483647.0, 100));
+    s.addItem(at, OLESTR("a"), VT_I4, kReadWrite, waveOf(Wave::Counter, 0, 2147483647.0, 100));
 }
-void addB(kit::TreeAddressSpace& s, NodeId at) { s.addItem(at, u"b", VT_BSTR, kRead, fixedText(u"Tagvista")); }
-void addX1(kit::TreeAddressSpace& s, NodeId at) { s.addItem(at, u"x1", VT_R8, kRead, waveOf(Wave::Sine, -1, 1, 100)); }
-void addX2(kit::TreeAddressSpace& s, NodeId at) { s.addItem(at, u"x2", VT_BSTR, kReadWrite, cyclingText()); }
+void addB(kit::TreeAddressSpace& s, NodeId at) { s.addItem(at, OLESTR("b"), VT_BSTR, kRead, fixedText(OLESTR("Tagvista"))); }
+void addX1(kit::TreeAddressSpace& s, NodeId at) { s.addItem(at, OLESTR("x1"), VT_R8, kRead, waveOf(Wave::Sine, -1, 1, 100)); }
+void addX2(kit::TreeAddressSpace& s, NodeId at) { s.addItem(at, OLESTR("x2"), VT_BSTR, kReadWrite, cyclingText()); }
 void addY(kit::TreeAddressSpace& s, NodeId x)
 {
-    const NodeId y = s.addBranch(x, u"Y");
-    s.addItem(y, u"y1", VT_I2, kRead, fixedI2(42));
+    const NodeId y = s.addBranch(x, OLESTR("Y"));
+    s.addItem(y, OLESTR("y1"), VT_I2, kRead, fixedI2(42));
 }
 
 // Every branch (the root too) has a branch "Deeper" and a leaf "Depth"; the node and the item
@@ -85,36 +85,36 @@ class EndlessSpace : public kit::AddressSpace {
 public:
     std::size_t branchCount(NodeId) const override { return 1; }
     NodeId branchAt(NodeId node, std::size_t) const override { return node + 1; }
-    std::u16string branchName(NodeId node) const override { return node == 0 ? u"" : u"Deeper"; }
+    platform::WideString branchName(NodeId node) const override { return node == 0 ? OLESTR("") : OLESTR("Deeper"); }
     bool parentOf(NodeId node, NodeId& parent) const override
     {
         if (node == 0) return false;
         parent = node - 1;
         return true;
     }
-    bool findBranch(NodeId node, std::u16string_view name, NodeId& child) const override
+    bool findBranch(NodeId node, platform::WideStringView name, NodeId& child) const override
     {
-        if (name != u"Deeper") return false;
+        if (name != OLESTR("Deeper")) return false;
         child = node + 1;
         return true;
     }
     std::size_t leafCount(NodeId) const override { return 1; }
     kit::ItemRef leafAt(NodeId node, std::size_t) const override { return node; }
-    std::u16string leafName(kit::ItemRef) const override { return u"Depth"; }
-    std::u16string itemId(kit::ItemRef item) const override
+    platform::WideString leafName(kit::ItemRef) const override { return OLESTR("Depth"); }
+    platform::WideString itemId(kit::ItemRef item) const override
     {
-        std::u16string id;
-        for (kit::ItemRef i = 0; i < item; ++i) id += u"Deeper/";
-        return id + u"Depth";
+        platform::WideString id;
+        for (kit::ItemRef i = 0; i < item; ++i) id += OLESTR("Deeper/");
+        return id + OLESTR("Depth");
     }
-    bool findItem(std::u16string_view id, kit::ItemRef& item) const override
+    bool findItem(platform::WideStringView id, kit::ItemRef& item) const override
     {
         kit::ItemRef depth = 0;
-        while (id.starts_with(u"Deeper/")) {
+        while (id.starts_with(OLESTR("Deeper/"))) {
             id.remove_prefix(7);
             ++depth;
         }
-        if (id != u"Depth") return false;
+        if (id != OLESTR("Depth")) return false;
         item = depth;
         return true;
     }
@@ -141,43 +141,43 @@ std::shared_ptr<const kit::AddressSpace> buildSpace(Fault fault)
         addB(*s, root);
         addX1(*s, root);
         addX2(*s, root);
-        s->addItem(root, u"y1", VT_I2, kRead, fixedI2(42));
+        s->addItem(root, OLESTR("y1"), VT_I2, kRead, fixedI2(42));
         return s;
     }
     if (fault == Fault::DuplicateNames) {
         addA(*s, root);
         addA(*s, root);
         addB(*s, root);
-        const NodeId x = s->addBranch(root, u"X");
+        const NodeId x = s->addBranch(root, OLESTR("X"));
         addX1(*s, x);
         addY(*s, x);
-        addX2(*s, s->addBranch(root, u"X"));
+        addX2(*s, s->addBranch(root, OLESTR("X")));
         return s;
     }
     addA(*s, root);
     addB(*s, root);
-    const NodeId x = s->addBranch(root, u"X");
+    const NodeId x = s->addBranch(root, OLESTR("X"));
     addX1(*s, x);
     addX2(*s, x);
     addY(*s, x);
     switch (fault) {
     case Fault::SlashNames:
-        s->addItem(root, u"a/b", VT_I4, kRead, waveOf(Wave::Counter, 0, 1000, 1000));
-        s->addItem(s->addBranch(root, u"X/Y"), u"z", VT_I2, kRead, fixedI2(7));
+        s->addItem(root, OLESTR("a/b"), VT_I4, kRead, waveOf(Wave::Counter, 0, 1000, 1000));
+        s->addItem(s->addBranch(root, OLESTR("X/Y")), OLESTR("z"), VT_I2, kRead, fixedI2(7));
         break;
     case Fault::NonBmpNames: {
-        s->addItem(root, u"Smile\U0001F600", VT_I2, kRead, fixedI2(1));
-        s->addItem(root, u"Gothic\U00010348", VT_I2, kRead, fixedI2(2));
-        const char16_t loneHigh[] = {u'L', u'o', u'n', u'e', 0xD800, u'H', u'i', u'g', u'h', 0};
-        const char16_t loneLow[] = {u'L', u'o', u'n', u'e', 0xDC00, u'L', u'o', u'w', 0};
+        s->addItem(root, OLESTR("Smile\U0001F600"), VT_I2, kRead, fixedI2(1));
+        s->addItem(root, OLESTR("Gothic\U00010348"), VT_I2, kRead, fixedI2(2));
+        const WCHAR loneHigh[] = {OLESTR('L'), OLESTR('o'), OLESTR('n'), OLESTR('e'), 0xD800, OLESTR('H'), OLESTR('i'), OLESTR('g'), OLESTR('h'), 0};
+        const WCHAR loneLow[] = {OLESTR('L'), OLESTR('o'), OLESTR('n'), OLESTR('e'), 0xDC00, OLESTR('L'), OLESTR('o'), OLESTR('w'), 0};
         s->addItem(root, loneHigh, VT_I2, kRead, fixedI2(3));
         s->addItem(root, loneLow, VT_I2, kRead, fixedI2(4));
-        s->addItem(s->addBranch(root, u"Music\U0001D11E"), u"Clef\U0001D11E", VT_I2, kRead, fixedI2(5));
+        s->addItem(s->addBranch(root, OLESTR("Music\U0001D11E")), OLESTR("Clef\U0001D11E"), VT_I2, kRead, fixedI2(5));
         break;
     }
     case Fault::LongNames:
-        s->addItem(root, std::u16string(10000, u'L'), VT_I2, kRead, fixedI2(6));
-        s->addItem(s->addBranch(root, std::u16string(10000, u'B')), u"v", VT_I2, kRead, fixedI2(7));
+        s->addItem(root, platform::WideString(10000, OLESTR('L')), VT_I2, kRead, fixedI2(6));
+        s->addItem(s->addBranch(root, platform::WideString(10000, OLESTR('B'))), OLESTR("v"), VT_I2, kRead, fixedI2(7));
         break;
     default:
         break;
@@ -228,7 +228,7 @@ void hang()
 
 class EndlessEnumerator : public platform::ComObject<IEnumString> {
 public:
-    EndlessEnumerator(std::shared_ptr<const std::vector<std::u16string>> names, std::uint64_t position)
+    EndlessEnumerator(std::shared_ptr<const std::vector<platform::WideString>> names, std::uint64_t position)
         : _names(std::move(names)), _position(position) {}
 
     HRESULT STDMETHODCALLTYPE Next(ULONG celt, LPOLESTR* rgelt, ULONG* pceltFetched) override
@@ -241,7 +241,7 @@ public:
                 rgelt[i] = kit::taskString((*_names)[at]);
             } else {
                 const std::string more = "More" + std::to_string(at - _names->size());
-                rgelt[i] = kit::taskString(std::u16string(more.begin(), more.end()));
+                rgelt[i] = kit::taskString(platform::WideString(more.begin(), more.end()));
             }
         }
         if (pceltFetched) *pceltFetched = celt;
@@ -270,7 +270,7 @@ public:
     }
 
 private:
-    const std::shared_ptr<const std::vector<std::u16string>> _names;
+    const std::shared_ptr<const std::vector<platform::WideString>> _names;
     std::mutex _mutex;
     std::uint64_t _position;
 };
@@ -318,7 +318,7 @@ public:
         if (_fault != Fault::AddItemsPartial || FAILED(hr)) return hr;
         for (DWORD i = 0; i < dwCount; ++i) {
             const LPCWSTR id = pItemArray[i].szItemID;
-            if (!id || std::u16string_view(id).substr(0, 2) != u"X/" || FAILED((*ppErrors)[i])) continue;
+            if (!id || platform::WideStringView(id).substr(0, 2) != OLESTR("X/") || FAILED((*ppErrors)[i])) continue;
             OPCHANDLE handle = (*ppAddResults)[i].hServer;
             HRESULT* removeErrors = nullptr;
             if (SUCCEEDED(RemoveItems(1, &handle, &removeErrors))) CoTaskMemFree(removeErrors);
@@ -553,7 +553,7 @@ public:
             ++j.addGroupCalls;
             AddGroupCall& call = j.lastAddGroup;
             call.nameGiven = szName != nullptr;
-            call.name = szName ? szName : u"";
+            call.name = szName ? szName : OLESTR("");
             call.active = bActive;
             call.requestedUpdateRate = dwRequestedUpdateRate;
             call.clientGroup = hClientGroup;
@@ -599,7 +599,7 @@ public:
         if (_fault != Fault::EndlessEnumerator || FAILED(hr)) return hr;
         platform::ComPtr<IEnumString> real;
         real.attach(*ppIEnumString);
-        auto names = std::make_shared<std::vector<std::u16string>>();
+        auto names = std::make_shared<std::vector<platform::WideString>>();
         LPOLESTR name = nullptr;
         ULONG fetched = 0;
         while (real->Next(1, &name, &fetched) == S_OK && fetched == 1) {

@@ -162,13 +162,13 @@ constexpr const char* kHangValue = "HangMilliseconds";
 constexpr DWORD kDefaultHangMs = 2000;
 
 // The vendor text of every test server's status.
-constexpr const char16_t* kVendorInfo = u"Tagvista Test Server";
+constexpr const WCHAR* kVendorInfo = OLESTR("Tagvista Test Server");
 
 // What the test servers of one fault have seen and done since the library was loaded, so that a
 // test can wait for a positive event ("the server has sent a block") instead of a quiet time.
 struct AddGroupCall {
     bool nameGiven = false;  // szName was not null
-    std::u16string name;
+    platform::WideString name;
     BOOL active = FALSE;
     DWORD requestedUpdateRate = 0;
     OPCHANDLE clientGroup = 0;

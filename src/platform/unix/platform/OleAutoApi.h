@@ -242,9 +242,9 @@ void VariantInit(VARIANTARG* pvarg);
 HRESULT VariantClear(VARIANTARG* pvarg);
 // Deep copy: strings duplicated, arrays copied, interface pointers referenced. The destination is
 // cleared first. By-reference values are copied as references.
-HRESULT VariantCopy(VARIANTARG* pvargDest, const VARIANTARG* pvargSrc);
+HRESULT VariantCopy(VARIANTARG* pvargDest, VARIANTARG* pvargSrc);
 // Like VariantCopy, but a by-reference source yields the referenced value.
-HRESULT VariantCopyInd(VARIANT* pvarDest, const VARIANTARG* pvargSrc);
+HRESULT VariantCopyInd(VARIANT* pvarDest, VARIANTARG* pvargSrc);
 
 constexpr USHORT VARIANT_NOVALUEPROP = 0x01;
 constexpr USHORT VARIANT_ALPHABOOL = 0x02;
@@ -258,7 +258,7 @@ constexpr USHORT VARIANT_LOCALBOOL = 0x10;
 // DISP_E_TYPEMISMATCH (no conversion between these types, or a string that is no number),
 // DISP_E_OVERFLOW (out of range of the target), DISP_E_BADVARTYPE (an unknown tag). On failure
 // dest is left unchanged.
-HRESULT VariantChangeType(VARIANTARG* pvargDest, const VARIANTARG* pvarSrc, USHORT wFlags, VARTYPE vt);
+HRESULT VariantChangeType(VARIANTARG* pvargDest, VARIANTARG* pvarSrc, USHORT wFlags, VARTYPE vt);
 
 // DATE (days since 1899-12-30, fraction = time of day) from and to calendar fields.
 INT SystemTimeToVariantTime(const SYSTEMTIME* lpSystemTime, DOUBLE* pvtime);

@@ -7,8 +7,9 @@
 #include <cstdio>
 #include <mutex>
 
-ErrorString::ErrorString(std::uint32_t code)
+ErrorString::ErrorString(Bits bits)
 {
+    const std::uint32_t code = bits.code;
     char* buffer = nullptr;
     const DWORD length = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_ALLOCATE_BUFFER |
                                             FORMAT_MESSAGE_IGNORE_INSERTS,

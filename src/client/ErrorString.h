@@ -4,20 +4,30 @@
 
 #include "platform/WinTypes.h"
 
+#include <cstdint>
 #include <functional>
 #include <string>
+#include <type_traits>
 
 // The system's message for an HRESULT or a Win32 error code, trailing blanks, tabs, line ends and
 // zero bytes cut (never the first character); empty when the system has no text (most OPC codes).
 // Any thread.
 class ErrorString {
 public:
-    explicit ErrorString(std::uint32_t code);
-    explicit ErrorString(HRESULT code) : ErrorString(static_cast<std::uint32_t>(code)) {}
+    // Any integral code: an HRESULT is taken by its 32 bits, as the system looks it up.
+    template <class Code, std::enable_if_t<std::is_integral_v<Code>, int> = 0>
+    explicit ErrorString(Code code) : ErrorString(Bits{static_cast<std::uint32_t>(code)})
+    {
+    }
     const std::string& str() const { return _text; }
     const char* c_str() const { return _text.c_str(); }
 
 private:
+    struct Bits {
+        std::uint32_t code;
+    };
+    explicit ErrorString(Bits bits);
+
     std::string _text;
 };
 
@@ -28,11 +38,6 @@ platform::WideString toWide(const std::string& text);
 // A null text converts as the empty one. Any thread.
 std::string toNarrow(const WCHAR* text);
 inline std::string toNarrow(const platform::WideString& text) { return toNarrow(text.c_str()); }
-
-// The answers of the Yes/No/Cancel question.
-constexpr int IDCANCEL = 2;
-constexpr int IDYES = 6;
-constexpr int IDNO = 7;
 
 // Asks the user what to do about a failed internal check: the text "<expression> @ <file>/<line>".
 // Yes raises an EOleException ("<expression> failed - <file>/<line>", E_FAIL, source = file);

@@ -55,7 +55,7 @@ private:
 };
 
 // printf-style formatting into a string of any length.
-std::string textf(const char* format, ...) __attribute__((format(printf, 1, 2)));
+std::string textf(const char* format, ...) __attribute__((format(gnu_printf, 1, 2)));
 std::string vtextf(const char* format, va_list args);
 
 // The failure convention of the connection engine and the host walk: the text, formatted once, is

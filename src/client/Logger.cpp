@@ -3,10 +3,10 @@
 #include "Exception.h"
 #include "platform/Time.h"
 
+#include "platform/Files.h"
+
 #include <cstdarg>
 #include <cstdio>
-#include <fcntl.h>
-#include <unistd.h>
 
 namespace logg {
 
@@ -17,7 +17,11 @@ Logger& Logger::instance()
     return *logger;
 }
 
-Logger::Logger() : _fileName("default.log"), _console(fcntl(STDOUT_FILENO, F_GETFD) != -1 ? STDOUT_FILENO : -1) {}
+Logger::Logger()
+    : _fileName("default.log"),
+      _console(platform::isOpenDescriptor(platform::kStandardOutput) ? platform::kStandardOutput : -1)
+{
+}
 
 void Logger::setFileName(const std::string& fileName)
 {
@@ -56,10 +60,10 @@ void Logger::print(const char* format, ...)
     if (_fileName.empty()) return;
     // Opened and closed for every line, so other programs can read the file meanwhile and a file
     // deleted while we run is simply created anew.
-    const int fd = open(_fileName.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+    const int fd = platform::openForAppend(_fileName);
     if (fd < 0) return;
     writeLine(fd, line, false);
-    close(fd);
+    platform::closeDescriptor(fd);
 }
 
 void Logger::writeLine(int fd, const std::string& line, bool /*toOem*/)
@@ -67,14 +71,7 @@ void Logger::writeLine(int fd, const std::string& line, bool /*toOem*/)
     // The console shows the same characters as the file: there is no separate OEM code page
     // here, so toOem changes nothing.
     // One write per line keeps lines whole even towards readers outside the process.
-    const char* data = line.data();
-    std::size_t left = line.size();
-    while (left > 0) {
-        const ssize_t written = write(fd, data, left);
-        if (written <= 0) break;
-        data += written;
-        left -= static_cast<std::size_t>(written);
-    }
+    platform::writeAll(fd, line.data(), line.size());
 }
 
 } // namespace logg

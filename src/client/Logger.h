@@ -21,7 +21,7 @@ public:
     // Formats one message (printf conventions) and writes it as one line. Never fails towards
     // the caller; a message of any length is written whole. A ready text must be passed as
     // print("%s", text) so that a per cent sign in it is written as it is.
-    void print(const char* format, ...) __attribute__((format(printf, 2, 3)));
+    void print(const char* format, ...) __attribute__((format(gnu_printf, 2, 3)));
 
     // Read without the lock by every call site; any thread.
     int level() const { return _level.load(std::memory_order_relaxed); }

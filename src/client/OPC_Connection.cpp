@@ -225,7 +225,7 @@ void OPC_Connection::runPendingRequest(bool afterConnect)
 void OPC_Connection::innerConnect()
 {
     LOGG(6, "%s: innerConnect()", prefix().c_str());
-    LOGG(7, "%s: CLSID: {%8X-%4X-%4X-%2X%2X%2X%2X%2X%2X%2X%2X}", prefix().c_str(), _clsid.Data1, _clsid.Data2,
+    LOGG(7, "%s: CLSID: {%8X-%4X-%4X-%2X%2X%2X%2X%2X%2X%2X%2X}", prefix().c_str(), static_cast<unsigned>(_clsid.Data1), _clsid.Data2,
          _clsid.Data3, _clsid.Data4[0], _clsid.Data4[1], _clsid.Data4[2], _clsid.Data4[3], _clsid.Data4[4],
          _clsid.Data4[5], _clsid.Data4[6], _clsid.Data4[7]);
 

@@ -32,7 +32,6 @@
 #include <thread>
 #include <vector>
 
-constexpr UINT WM_USER = 0x0400;
 
 namespace platform {
 

@@ -1,6 +1,5 @@
-// Where the registry comes from and what reading it found wrong. On Linux the registry is kept in
-// files in the registry editor's text format; on Windows it is the system's, and these have
-// nothing to report.
+// What reading the registry found wrong. On Linux the registry is kept in files in the registry
+// editor's text format (see RegistryFiles.h there); on Windows it is the system's.
 #pragma once
 
 #include "platform/WinTypes.h"
@@ -11,30 +10,11 @@
 
 namespace platform::registry {
 
-// The folders whose *.reg files make up the classes root, in merge order: TAGVISTA_CLASSES_PATH
-// (colon-separated) when set, else <program dir>/../share/tagvista/classes.d followed by
-// $XDG_DATA_HOME/tagvista/classes.d (default ~/.local/share).
-std::vector<std::string> classesPath();
-// $XDG_CONFIG_HOME/tagvista/user.reg (default ~/.config).
-std::string userFilePath();
-
-// Reads both roots again from the paths the environment gives now. Open handles keep reading
-// the keys they were opened on; a change through a user-root handle opened before fails with
-// ERROR_KEY_DELETED, since the file now belongs to the new keys.
-void reload();
-
-// What the last load skipped: one text per malformed line or unreadable file ("<file>:<line>:
-// <reason>"), and a note for a user file kept aside since. Kept for the log and for tests.
-std::vector<std::string> loadDiagnostics();
-
-// Receives each of those texts once, as it is produced; when installed, it first receives the
-// ones the current load has already collected. Called on the thread that loaded or wrote, outside
-// the store's locks (it may use the registry), one text at a time. An empty function removes it.
+// Receives each problem that reading the registry met (a malformed line, an unreadable file, a
+// user file kept aside), once, as it is produced; when installed, it first receives the ones the
+// current load has already collected. Called on the thread that loaded or wrote, outside the
+// store's locks (it may use the registry), one text at a time. An empty function removes it. The
+// system's registry on Windows reports nothing.
 void setDiagnosticsHandler(std::function<void(const std::string&)> handler);
-
-// The folder of the file that declared a value of the classes root (a relative library path in
-// InprocServer32 is taken relative to it). False when the value does not exist or is not from
-// a file.
-bool valueOrigin(HKEY hKey, LPCSTR lpValueName, std::string& folder);
 
 } // namespace platform::registry

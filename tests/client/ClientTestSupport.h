@@ -5,7 +5,7 @@
 
 #include "client/Logger.h"
 #include "client/WindowMessages.h"
-#include "platform/Registry.h"
+#include "platform/RegistryFiles.h"
 
 #include <gtest/gtest.h>
 

@@ -1,6 +1,6 @@
 #include "TestServer.h"
 #include "platform/ComRuntime.h"
-#include "platform/Registry.h"
+#include "platform/RegistryFiles.h"
 
 #include <gtest/gtest.h>
 

@@ -2,7 +2,7 @@
 // themselves, and file and value shortcuts. Test thread only.
 #pragma once
 
-#include "platform/Registry.h"
+#include "platform/RegistryFiles.h"
 
 #include <algorithm>
 #include <cstdlib>

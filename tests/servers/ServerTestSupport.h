@@ -6,7 +6,7 @@
 
 #include "platform/ComRuntime.h"
 #include "platform/OpcDa.h"
-#include "platform/Registry.h"
+#include "platform/RegistryFiles.h"
 #include "platform/Text.h"
 
 #include <gtest/gtest.h>

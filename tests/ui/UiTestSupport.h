@@ -7,7 +7,7 @@
 #include "MainFormUnit.h"
 #include "client/Host.h"
 #include "client/OPC_Connection.h"
-#include "platform/Registry.h"
+#include "platform/RegistryFiles.h"
 #include "servers/test/TestServers.h"
 
 #include <QObject>

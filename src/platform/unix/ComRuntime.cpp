@@ -1,7 +1,7 @@
 #include "platform/ComRuntime.h"
 #include "platform/Guid.h"
 
-#include "platform/Registry.h"
+#include "platform/RegistryFiles.h"
 #include "platform/Text.h"
 
 #include <dlfcn.h>

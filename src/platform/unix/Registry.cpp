@@ -9,7 +9,7 @@
 // name before the first rewrite, every rewrite goes through a temporary file of its own, and a
 // symbolic link stays a link to the file it names.
 
-#include "platform/Registry.h"
+#include "platform/RegistryFiles.h"
 
 #include "platform/ComRuntime.h"
 #include "platform/RegFile.h"

@@ -6,9 +6,6 @@
 
 #include <span>
 
-// Marks what a server library exports (DllGetClassObject); everything else stays inside it.
-#define TAGVISTA_SERVER_EXPORT __attribute__((visibility("default")))
-
 namespace servers::kit {
 
 // Makes a new object and answers the interface asked for (the caller owns that reference).

@@ -17,6 +17,9 @@
 #include "platform/WinSockApi.h"
 #include "platform/WinTypesApi.h"
 
+// Marks what a server library exports (DllGetClassObject); everything else stays inside it.
+#define TAGVISTA_SERVER_EXPORT __attribute__((visibility("default")))
+
 namespace platform::sdk {
 // The IID of an interface type: each interface here carries its own.
 template <class Interface>

@@ -56,6 +56,14 @@ using WPARAM = std::uintptr_t;
 using LPARAM = std::intptr_t;
 using LRESULT = std::intptr_t;
 
+// The first window message number a program may give its own meaning.
+constexpr UINT WM_USER = 0x0400;
+
+// The answers of a Yes/No/Cancel message box.
+constexpr int IDCANCEL = 2;
+constexpr int IDYES = 6;
+constexpr int IDNO = 7;
+
 #ifndef TRUE
 #define TRUE 1
 #define FALSE 0

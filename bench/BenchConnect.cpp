@@ -32,7 +32,7 @@ int main(int argc, char** argv)
         std::vector<double> connected, ready, clientHeap, resident;
         for (int r = 0; r < repetitions; ++r) {
             auto connection = session.scaleConnection();
-            malloc_trim(0);
+            bench::trimHeap();
             const double heapBefore = bench::heapInUse();
             const double residentBefore = bench::residentBytes();
             bench::Clock::time_point start, atConnected, atReady;

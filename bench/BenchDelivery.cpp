@@ -10,19 +10,11 @@
 
 #include <atomic>
 #include <cstring>
-#include <ctime>
 #include <thread>
 
 namespace {
 
 constexpr std::size_t kItems = 10000;
-
-double threadCpuSeconds()
-{
-    timespec t{};
-    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
-    return double(t.tv_sec) + double(t.tv_nsec) / 1e9;
-}
 
 // Four blocks with different values, as a server's successive updates would be.
 std::vector<HGLOBAL> makeBlocks(std::size_t& bytes)
@@ -94,14 +86,14 @@ int main(int argc, char** argv)
         double producerCpu = 0;
         const auto start = bench::Clock::now();
         std::thread producer([&] {
-            const double cpu0 = threadCpuSeconds();
+            const double cpu0 = bench::threadCpuSeconds();
             for (int b = 0; b < blocksPerRun; ++b) {
                 STGMEDIUM medium{};
                 medium.tymed = TYMED_HGLOBAL;
                 medium.hGlobal = blocks[std::size_t(b) % blocks.size()];
                 sink->OnDataChange(&format, &medium);
             }
-            producerCpu = threadCpuSeconds() - cpu0;
+            producerCpu = bench::threadCpuSeconds() - cpu0;
             producing = false;
         });
         // The consumer: the main thread drains as the window's event loop would.
@@ -115,7 +107,7 @@ int main(int argc, char** argv)
 
         // The same blocks copied plainly, item count for item count.
         std::vector<unsigned char> target(blockBytes);
-        const double cpu0 = threadCpuSeconds();
+        const double cpu0 = bench::threadCpuSeconds();
         for (int b = 0; b < blocksPerRun; ++b) {
             HGLOBAL block = blocks[std::size_t(b) % blocks.size()];
             const void* source = GlobalLock(block);
@@ -123,7 +115,7 @@ int main(int argc, char** argv)
             GlobalUnlock(block);
             asm volatile("" : : "r"(target.data()) : "memory");
         }
-        copyRate.push_back(double(expected) / (threadCpuSeconds() - cpu0));
+        copyRate.push_back(double(expected) / (bench::threadCpuSeconds() - cpu0));
     }
     sink->detach();
     sink->Release();

@@ -6,6 +6,7 @@
 #include "client/Logger.h"
 #include "client/OPC_Connection.h"
 #include "client/WindowMessages.h"
+#include "BenchSystem.h"
 #include "platform/Registry.h"
 #include "servers/simulation/SimulationClasses.h"
 
@@ -13,12 +14,8 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
-#include <filesystem>
-#include <fstream>
 #include <functional>
-#include <malloc.h>
 #include <string>
-#include <unistd.h>
 #include <vector>
 
 namespace bench {
@@ -35,27 +32,11 @@ inline double median(std::vector<double> values)
 
 inline double seconds(Clock::duration d) { return std::chrono::duration<double>(d).count(); }
 
-// Bytes the allocator has handed out and not got back.
-inline double heapInUse() { return static_cast<double>(mallinfo2().uordblks + mallinfo2().hblkhd); }
-
-// Resident set size in bytes.
-inline double residentBytes()
-{
-    std::ifstream statm("/proc/self/statm");
-    long pages = 0, resident = 0;
-    statm >> pages >> resident;
-    return static_cast<double>(resident) * static_cast<double>(sysconf(_SC_PAGESIZE));
-}
-
 // A user registry of its own (the scale server reads its size there) and COM started.
 class Session {
 public:
     Session()
     {
-        char pattern[] = "/tmp/tagvista-bench-XXXXXX";
-        _home = mkdtemp(pattern);
-        setenv("XDG_CONFIG_HOME", _home.c_str(), 1);
-        platform::registry::reload();
         logg::Logger::instance().setFileName("");
         logg::Logger::instance().setConsole(-1);
         logg::Logger::instance().setLevel(0);
@@ -65,11 +46,6 @@ public:
         });
         _host = std::make_unique<Host>("(local)", std::array<std::uint8_t, 4>{127, 0, 0, 1});
         pumpUntil([&] { return !_host->busy(); });
-    }
-    ~Session()
-    {
-        std::error_code ec;
-        std::filesystem::remove_all(_home, ec);
     }
 
     // The scale server's size for the next object made.
@@ -103,8 +79,8 @@ public:
     std::function<void(UINT, WPARAM)> onMessage;
 
 private:
+    ScratchSettings _settings;  // before COM and the host, so the servers read it
     Co::Inner _com;
-    std::string _home;
     std::unique_ptr<Host> _host;
 };
 

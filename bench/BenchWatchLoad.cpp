@@ -26,6 +26,9 @@
 #include <sys/wait.h>
 
 #include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <malloc.h>
 #include <map>
 #include <optional>
 #include <thread>
@@ -226,7 +229,7 @@ void runInProcess(bench::Session& session, DWORD items, const std::string& kind,
     dispatcher.removePosted([](UINT id, WPARAM, LPARAM) { return id == WM_ITEM_NEW_VALUE; });
     session.onMessage = nullptr;
     connection.reset();
-    malloc_trim(0);
+    bench::trimHeap();
 }
 
 // --- a command-line binary --------------------------------------------------------------------

@@ -7,7 +7,7 @@
 #include "client/Logger.h"
 #include "client/OPC_Connection.h"
 #include "platform/Dispatcher.h"
-#include "platform/Registry.h"
+#include "platform/RegistryFiles.h"
 
 #include <QApplication>
 #include <QPixmap>

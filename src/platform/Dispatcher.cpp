@@ -1,3 +1,5 @@
+// The part of the dispatcher that both systems share: the posted queue, the wake rule, the
+// handler and the wait loop. How a sender waits and how the main thread sleeps is per system.
 #include "Dispatcher.h"
 
 #include <algorithm>
@@ -34,19 +36,6 @@ Dispatcher& Dispatcher::instance()
     return *dispatcher;
 }
 
-Dispatcher::Dispatcher() : _mainThread(std::this_thread::get_id()) {}
-
-Dispatcher::~Dispatcher()
-{
-    // A sender still waiting would wait on a dead object: the owner let a worker outlive it.
-    assert(_sent.empty());
-}
-
-void Dispatcher::bindMainThread()
-{
-    _mainThread.store(std::this_thread::get_id());
-}
-
 bool Dispatcher::isMainThread() const
 {
     return _mainThread.load() == std::this_thread::get_id();
@@ -67,18 +56,24 @@ void Dispatcher::setWakeHook(WakeHook hook)
     // A wake handed to an earlier hook may never be drained: the new hook starts afresh. Work
     // that arrived before it would otherwise wait for the next arrival.
     _wakePending = false;
-    const bool waiting = !_sent.empty() || !_posted.empty() || _drainLeft.load(std::memory_order_relaxed) > 0;
-    if (waiting && _wakeHook) wakeLocked(lock);
+    if (workWaitingLocked()) wakeLocked(lock);
 }
 
-// Called with the lock held and no wake pending; leaves the lock released.
+bool Dispatcher::workWaitingLocked() const
+{
+    return sentWaitingLocked() || !_posted.empty() || _drainLeft.load(std::memory_order_relaxed) > 0;
+}
+
 void Dispatcher::wakeLocked(std::unique_lock<std::mutex>& lock)
 {
     _wakePending = true;
     std::shared_ptr<const WakeHook> hook = _wakeHook;
-    _arrived.notify_all();  // a main thread in pumpUntil sleeps until posted work arrives
+    notifyPostedLocked();  // a main thread in pumpUntil sleeps until posted work arrives
     lock.unlock();
-    if (hook && *hook) (*hook)();
+    if (hook)
+        (*hook)();
+    else
+        wakeWithoutHook();
 }
 
 void Dispatcher::send(UINT message, WPARAM wParam, LPARAM lParam)
@@ -87,11 +82,7 @@ void Dispatcher::send(UINT message, WPARAM wParam, LPARAM lParam)
         dispatch(message, wParam, lParam);
         return;
     }
-    Synchronous entry;
-    entry.message = message;
-    entry.wParam = wParam;
-    entry.lParam = lParam;
-    waitForMain(entry);
+    sendToMain(message, wParam, lParam);
 }
 
 void Dispatcher::post(UINT message, WPARAM wParam, LPARAM lParam)
@@ -115,53 +106,15 @@ void Dispatcher::synchronize(const std::function<void()>& step)
         step();
         return;
     }
-    Synchronous entry;
-    entry.step = &step;
-    waitForMain(entry);
-}
-
-void Dispatcher::waitForMain(Synchronous& entry)
-{
-    std::unique_lock lock(_mutex);
-    _sent.push_back(&entry);
-    _sentCount.store(_sent.size(), std::memory_order_relaxed);
-    _arrived.notify_all();  // a main thread in waitUntil runs it at once
-    if (!_wakePending) {
-        wakeLocked(lock);
-        lock.lock();
-    }
-    _finished.wait(lock, [&] { return entry.done; });
-}
-
-bool Dispatcher::runOneSent()
-{
-    Synchronous* entry = nullptr;
-    {
-        std::lock_guard lock(_mutex);
-        if (_sent.empty()) return false;
-        entry = _sent.front();
-        _sent.pop_front();
-        _sentCount.store(_sent.size(), std::memory_order_relaxed);
-    }
-    // Released also when the work throws, so no sender waits forever; the entry belongs to the
-    // sender again once done is set, so nothing here touches it afterwards.
-    OnExit release([&] {
-        std::lock_guard lock(_mutex);
-        entry->done = true;
-        _finished.notify_all();
-    });
-    if (entry->step)
-        (*entry->step)();
-    else
-        dispatch(entry->message, entry->wParam, entry->lParam);
-    return true;
+    synchronizeWithMain(step);
 }
 
 std::size_t Dispatcher::processSent()
 {
     assert(isMainThread());
+    enterMainCall();
     std::size_t ran = 0;
-    while (runOneSent()) ++ran;
+    while (const std::size_t pass = runSentPass()) ran += pass;
     return ran;
 }
 
@@ -196,19 +149,32 @@ std::size_t Dispatcher::drainPosted(std::size_t maxCount, std::size_t* sentRan, 
 void Dispatcher::rearmWake()
 {
     std::unique_lock lock(_mutex);
-    if (_wakePending) return;
-    if (_posted.empty() && _sent.empty() && _drainHead == _draining.size()) return;
+    if (_wakePending || !workWaitingLocked()) return;
     wakeLocked(lock);
+}
+
+void Dispatcher::beginDrain()
+{
+    auto spent = [this] {
+        std::lock_guard lock(_mutex);
+        _wakePending = false;
+    };
+    // Queued wakes go first: one that arrives after the flag is cleared belongs to the next
+    // drain. Should a handler fail meanwhile, the next post still wakes.
+    try {
+        forgetQueuedWakes();
+    } catch (...) {
+        spent();
+        throw;
+    }
+    spent();
 }
 
 std::size_t Dispatcher::processPosted(std::size_t maxCount)
 {
     assert(isMainThread());
     std::size_t sent = processSent();
-    {
-        std::lock_guard lock(_mutex);
-        _wakePending = false;
-    }
+    beginDrain();
     return drainPosted(maxCount, &sent, true);
 }
 
@@ -216,10 +182,7 @@ std::size_t Dispatcher::processAll()
 {
     assert(isMainThread());
     std::size_t sent = processSent();
-    {
-        std::lock_guard lock(_mutex);
-        _wakePending = false;
-    }
+    beginDrain();
     const std::size_t posted = drainPosted(SIZE_MAX, &sent, true);
     return sent + posted;
 }
@@ -228,6 +191,7 @@ bool Dispatcher::waitLoop(const std::function<bool()>& done, bool withPosted,
                           const std::chrono::steady_clock::time_point* deadline)
 {
     assert(isMainThread());
+    enterMainCall();
     for (;;) {
         std::uint64_t seen;
         {
@@ -237,19 +201,12 @@ bool Dispatcher::waitLoop(const std::function<bool()>& done, bool withPosted,
         // done() runs unlocked: it may take locks of its own, or even post.
         if (done()) return true;
         if (deadline && std::chrono::steady_clock::now() >= *deadline) return false;
-        if (runOneSent()) continue;
+        if (runSentPass() > 0) continue;
         if (withPosted && drainPosted(1, nullptr, false) > 0) continue;
 
-        std::unique_lock lock(_mutex);
-        auto ready = [&] {
-            return !_sent.empty() || _wakeups != seen || (withPosted && !_posted.empty());
-        };
-        if (ready()) continue;
-        // Nothing is queued and this thread is the drain now: the next post must wake it.
-        if (withPosted) _wakePending = false;
         auto until = std::chrono::steady_clock::now() + recheckPeriod;
         if (deadline && *deadline < until) until = *deadline;
-        _arrived.wait_until(lock, until, ready);
+        sleepUntilWork(seen, withPosted, until);
     }
 }
 
@@ -274,7 +231,7 @@ void Dispatcher::wakeWaiters()
 {
     std::lock_guard lock(_mutex);
     ++_wakeups;
-    _arrived.notify_all();
+    notifyWaitersLocked();
 }
 
 void Dispatcher::finishWorker(std::atomic<bool>* finished, std::atomic<int>& running)
@@ -283,7 +240,7 @@ void Dispatcher::finishWorker(std::atomic<bool>* finished, std::atomic<int>& run
     if (finished) finished->store(true);
     --running;
     ++_wakeups;
-    _arrived.notify_all();
+    notifyWaitersLocked();
 }
 
 std::size_t Dispatcher::postedCount() const

@@ -16,16 +16,23 @@
 //
 // The parameters are values; what a message's parameter points to is the business of its
 // sender and its handler.
+//
+// On Windows the main thread owns a message-only window of the dispatcher. Sent messages and
+// completion steps are SendMessage calls to it, so any message loop of the main thread runs
+// them, and the wait for a worker runs them and nothing posted by the system's own rule. Posted
+// messages stay in the dispatcher's queue (the system's holds 10,000 per thread, fewer than a
+// plant server has items); without a wake hook, one wake message posted to the window makes
+// the thread's message loop drain them, a slice at a time. An exception of a handler that the
+// system's own loop ran (nothing may unwind through its frames) leaves the next dispatcher call
+// of the main thread instead.
 #pragma once
 
 #include "WinTypes.h"
 
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
-#include <deque>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -53,7 +60,7 @@ public:
     Dispatcher(const Dispatcher&) = delete;
     Dispatcher& operator=(const Dispatcher&) = delete;
 
-    // Main thread only (these configure it).
+    // Main thread only (these configure it). On Windows the dispatcher's window moves to it.
     void bindMainThread();
     // Any thread.
     bool isMainThread() const;
@@ -61,7 +68,9 @@ public:
     // Called from any thread when work arrives while none is waiting to be drained; the hook
     // must only schedule a drain (it may not run one itself). Once called, it is not called
     // again until the main thread has begun the drain (processPosted or processAll), so the
-    // drain it schedules must run. Called at once when work is already waiting.
+    // drain it schedules must run. Called at once when work is already waiting. On Windows only
+    // posted work wakes (the system runs sent work in any message loop), and without a hook the
+    // wake is a message posted to the dispatcher's window.
     void setWakeHook(WakeHook hook);
 
     // Any thread. From the main thread the message is handled at once. Without a handler the
@@ -114,36 +123,56 @@ public:
 
 private:
     friend class Worker;
+    // How senders wait and how the main thread sleeps and is woken: the one part that each
+    // system does its own way (unix/DispatcherSystem.cpp, windows/DispatcherSystem.cpp).
+    struct System;
 
     using Posted = Message;
-    // Lives on the waiting sender's stack until done is set (under _mutex).
-    struct Synchronous {
-        const std::function<void()>* step = nullptr;  // null for a sent message
-        UINT message = 0;
-        WPARAM wParam = 0;
-        LPARAM lParam = 0;
-        bool done = false;
-    };
 
-    void waitForMain(Synchronous& entry);
-    // Runs the oldest sent entry, if any; false when none was waiting.
-    bool runOneSent();
     // The posted part of a drain; sentRan (when given) counts the sent entries run meanwhile,
     // rearm asks for another drain when it stops with messages left.
     std::size_t drainPosted(std::size_t maxCount, std::size_t* sentRan, bool rearm);
+    // The start of a drain: wakes still on their way are spent, the next arrival wakes anew.
+    void beginDrain();
     bool waitLoop(const std::function<bool()>& done, bool withPosted,
                   const std::chrono::steady_clock::time_point* deadline);
+    // Called with the lock held and no wake pending; leaves the lock released.
     void wakeLocked(std::unique_lock<std::mutex>& lock);
     void rearmWake();
+    // With the lock held: work that a drain would take is waiting.
+    bool workWaitingLocked() const;
     void dispatch(UINT message, WPARAM wParam, LPARAM lParam);
     // Worker's end of thread: changes its counters under the lock, then wakes the waiters, so a
     // main thread that sees them never has to wait for this thread to touch the dispatcher.
     void finishWorker(std::atomic<bool>* finished, std::atomic<int>& running);
 
+    // The per-system part.
+    // From a thread other than the main thread: hands the message or step over and waits.
+    void sendToMain(UINT message, WPARAM wParam, LPARAM lParam);
+    void synchronizeWithMain(const std::function<void()>& step);
+    // Main thread: runs sent entries that are waiting; returns how many ran (0: none waited).
+    std::size_t runSentPass();
+    // Main thread, at the start of every call that runs handlers: an exception a handler raised
+    // outside any dispatcher call (the system ran it) leaves here, and the call looks for sent
+    // work at least once.
+    void enterMainCall();
+    // With the lock held: sent work needs a drain to run (it does not where the system runs it).
+    bool sentWaitingLocked() const;
+    // With the lock held: wakes a main thread that waits in pumpUntil (posted work arrived), or
+    // in any wait (wakeWaiters, a worker ended).
+    void notifyPostedLocked();
+    void notifyWaitersLocked();
+    // Without the lock, when no hook is installed: the system's own way to schedule a drain.
+    void wakeWithoutHook();
+    // Main thread: takes back wakes of the system that are still queued.
+    void forgetQueuedWakes();
+    // Main thread: sleeps until sent work arrives, a wake newer than seen, posted work (when
+    // withPosted) or until; may return early.
+    void sleepUntilWork(std::uint64_t seen, bool withPosted, std::chrono::steady_clock::time_point until);
+
     mutable std::mutex _mutex;
-    std::condition_variable _arrived;   // the main thread waits here for sent work or a wake
-    std::condition_variable _finished;  // senders wait here for their work to be done
     std::atomic<std::thread::id> _mainThread;
+    std::unique_ptr<System> _system;
     // Main thread only. Held by pointer so that a handler replaced while it runs stays where it
     // is until the outermost dispatch has returned.
     std::unique_ptr<Handler> _handler;
@@ -152,8 +181,9 @@ private:
     std::shared_ptr<const WakeHook> _wakeHook;  // replaced whole, so a copy can run unlocked
     bool _wakePending = false;
     std::uint64_t _wakeups = 0;  // bumped by wakeWaiters, so a wait does not miss one
-    std::deque<Synchronous*> _sent;
-    std::atomic<std::size_t> _sentCount{0};  // _sent.size(), read unlocked between posted messages
+    // Sent entries on their way, read unlocked between posted messages: a drain looks for sent
+    // work only when there is some.
+    std::atomic<std::size_t> _sentCount{0};
     // Posting threads append to _posted. The main thread swaps it with the empty _draining and
     // works through _draining without the lock; both keep their capacity, so a steady stream
     // allocates nothing. Everything in _draining is older than everything in _posted.

@@ -1,8 +1,10 @@
+#include "TestSignal.h"
 #include "platform/Dispatcher.h"
 
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <iterator>
 #include <map>
 #include <stdexcept>
 #include <thread>
@@ -62,13 +64,12 @@ TEST_F(DispatcherTest, SendAndSynchronizeFromTheMainThreadRunAtOnce)
 
 TEST_F(DispatcherTest, WaitRunsSentMessagesAndStepsButNeverPostedOnes)
 {
-    std::atomic<bool> firstPosted{false};
+    platform::testing::Signal firstPosted;
     std::atomic<bool> stepRan{false};
     std::thread::id stepThread;
     std::thread worker([&] {
         _dispatcher.post(msgPosted, 1);
-        firstPosted = true;
-        firstPosted.notify_all();
+        firstPosted.set();
         _dispatcher.send(msgSent, 1);  // sent after the post, yet handled first
         _dispatcher.post(msgPosted, 2);
         _dispatcher.synchronize([&] {
@@ -80,7 +81,7 @@ TEST_F(DispatcherTest, WaitRunsSentMessagesAndStepsButNeverPostedOnes)
 
     // A posted message waits in the queue all through the wait, which has every chance to run
     // it between the sent message and the completion step.
-    firstPosted.wait(false);
+    firstPosted.wait();
     _dispatcher.waitUntil([&] { return stepRan.load(); });
     worker.join();
     poster.join();
@@ -94,6 +95,35 @@ TEST_F(DispatcherTest, WaitRunsSentMessagesAndStepsButNeverPostedOnes)
     EXPECT_EQ(_dispatcher.processPosted(), 3u);
     EXPECT_EQ(count(msgPosted), 3u);
     EXPECT_EQ(_dispatcher.postedCount(), 0u);
+}
+
+TEST_F(DispatcherTest, EveryMessageNumberAndParameterArrivesUnchanged)
+{
+    // Numbers of the system's own range and beyond it too: the dispatcher gives them no meaning.
+    const UINT numbers[] = {0, 2, WM_USER - 1, WM_USER, 0x7FFF, 0x8000, 0xBFFF, 0xC000, 0xFFFF, 0x10000, UINT(-1)};
+    constexpr WPARAM wide = WPARAM(1) << (sizeof(WPARAM) * 8 - 1);
+    std::thread worker([&] {
+        for (const UINT number : numbers) {
+            _dispatcher.send(number, wide | number, -LPARAM(number) - 1);
+            _dispatcher.post(number, number, LPARAM(number));
+        }
+    });
+    ASSERT_TRUE(_dispatcher.waitUntil([&] { return _handled.size() == std::size(numbers); }, deadline));
+    worker.join();
+    ASSERT_EQ(_dispatcher.processAll(), std::size(numbers));
+
+    ASSERT_EQ(_handled.size(), 2 * std::size(numbers));
+    for (std::size_t i = 0; i < std::size(numbers); ++i) {
+        const Handled& sent = _handled[i];
+        EXPECT_EQ(sent.message, numbers[i]);
+        EXPECT_EQ(sent.wParam, wide | numbers[i]);
+        EXPECT_EQ(sent.lParam, -LPARAM(numbers[i]) - 1);
+        EXPECT_TRUE(sent.onMain);
+        const Handled& posted = _handled[std::size(numbers) + i];
+        EXPECT_EQ(posted.message, numbers[i]);
+        EXPECT_EQ(posted.wParam, WPARAM(numbers[i]));
+        EXPECT_EQ(posted.lParam, LPARAM(numbers[i]));
+    }
 }
 
 TEST_F(DispatcherTest, WaitWithDeadlineReportsTimeoutAndLeavesPostedAlone)
@@ -294,6 +324,31 @@ TEST_F(DispatcherTest, PumpUntilRunsPostedMessagesFromOtherThreads)
     EXPECT_TRUE(_dispatcher.pumpUntil([&] { return count(msgPosted) == 3; }, deadline));
     poster.join();
     EXPECT_FALSE(_dispatcher.pumpUntil([] { return false; }, 10ms));
+}
+
+TEST_F(DispatcherTest, BindingMovesTheMainThreadAndItsMessages)
+{
+    std::thread other([&] {
+        _dispatcher.bindMainThread();
+        std::thread sender([&] { _dispatcher.send(msgSent, 1); });
+        const bool served = _dispatcher.waitUntil([&] { return !_handled.empty(); }, deadline);
+        sender.join();
+        EXPECT_TRUE(served);
+        _dispatcher.post(msgPosted, 2);
+        EXPECT_EQ(_dispatcher.processAll(), 1u);
+    });
+    other.join();
+    EXPECT_FALSE(_dispatcher.isMainThread());
+    ASSERT_EQ(_handled.size(), 2u);
+    EXPECT_TRUE(_handled[0].onMain);
+    EXPECT_EQ(_handled[1].wParam, 2u);
+
+    // And back: the first thread serves again.
+    _dispatcher.bindMainThread();
+    std::thread sender([&] { _dispatcher.send(msgSent, 3); });
+    ASSERT_TRUE(_dispatcher.waitUntil([&] { return _handled.size() == 3; }, deadline));
+    sender.join();
+    EXPECT_TRUE(_handled[2].onMain);
 }
 
 TEST(DispatcherInstance, IsOneObjectBoundToTheThreadThatBindsIt)

@@ -157,16 +157,4 @@ TEST(WideCharToMultiByte, BadArguments)
     EXPECT_EQ(WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, u"a", 1, out, 4, nullptr, nullptr), 1);
 }
 
-TEST(TextHelpers, WholeStringConversionsAndLength)
-{
-    EXPECT_EQ(platform::utf8ToUtf16(kCyrillicUtf8), kCyrillic);
-    EXPECT_EQ(platform::utf16ToUtf8(kCyrillic), kCyrillicUtf8);
-    EXPECT_EQ(platform::utf8ToUtf16("x\xE2\x82"), u"x\uFFFD");
-    EXPECT_EQ(platform::utf16ToUtf8(std::u16string(1, char16_t(0xDC00))), "\xEF\xBF\xBD");
-    EXPECT_EQ(platform::utf16ToUtf8(platform::utf8ToUtf16(kEmojiUtf8)), kEmojiUtf8);
-    EXPECT_EQ(lstrlenW(nullptr), 0);
-    EXPECT_EQ(lstrlenW(kCyrillic), 6);
-    EXPECT_EQ(GetACP(), CP_UTF8);
-}
-
 } // namespace

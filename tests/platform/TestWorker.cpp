@@ -1,3 +1,4 @@
+#include "TestSignal.h"
 #include "platform/Worker.h"
 
 #include <gtest/gtest.h>
@@ -119,14 +120,11 @@ TEST(Worker, RunningCountsOnlyUnfinishedThreads)
 {
     Dispatcher dispatcher;
     const int before = Worker::running();
-    std::atomic<bool> release{false};
-    TestWorker worker(dispatcher, [&](TestWorker&) {
-        release.wait(false);
-    });
+    platform::testing::Signal release;
+    TestWorker worker(dispatcher, [&](TestWorker&) { release.wait(); });
     worker.start();
     EXPECT_EQ(Worker::running(), before + 1);
-    release = true;
-    release.notify_all();
+    release.set();
     worker.waitFor();
     EXPECT_EQ(Worker::running(), before);
 }

@@ -1,24 +1,24 @@
-// Helpers of the engine's tests: temporary folders, environment overrides that undo themselves,
-// the classes root and the user registry pointed at test folders, the dispatcher driven from the
-// test thread as the window drives it, and the log captured. Test thread only.
+// Helpers of the engine's tests: temporary folders, the registry a test works in (the classes
+// root and a user root of its own), the dispatcher driven from the test thread as the window
+// drives it, and the log captured. Test thread only.
 #pragma once
 
 #include "client/Logger.h"
 #include "client/WindowMessages.h"
-#include "platform/RegistryFiles.h"
+#include "platform/OpcDa.h"
+#include "servers/test/TestRegistry.h"
 
 #include <gtest/gtest.h>
 
 #include <chrono>
-#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <functional>
 #include <map>
-#include <optional>
+#include <random>
 #include <sstream>
+#include <stdexcept>
 #include <string>
-#include <unistd.h>
 #include <vector>
 
 namespace clienttest {
@@ -29,9 +29,14 @@ class TempDir {
 public:
     TempDir()
     {
-        std::string pattern = (std::filesystem::temp_directory_path() / "tagvista-client-XXXXXX").string();
-        if (!::mkdtemp(pattern.data())) throw std::runtime_error("mkdtemp failed");
-        _path = pattern;
+        // create_directory tells whether it made the folder: a name another process took is
+        // never shared.
+        std::random_device random;
+        for (int attempt = 0; attempt < 100 && _path.empty(); ++attempt) {
+            auto path = std::filesystem::temp_directory_path() / ("tagvista-client-" + std::to_string(random()));
+            if (std::filesystem::create_directory(path)) _path = path;
+        }
+        if (_path.empty()) throw std::runtime_error("no temporary folder");
     }
     ~TempDir()
     {
@@ -52,35 +57,12 @@ private:
     std::filesystem::path _path;
 };
 
-class ScopedEnv {
-public:
-    ScopedEnv(const char* name, const std::optional<std::string>& value) : _name(name)
-    {
-        if (const char* old = std::getenv(name)) _old = old;
-        if (value) ::setenv(name, value->c_str(), 1);
-        else ::unsetenv(name);
-    }
-    ~ScopedEnv()
-    {
-        if (_old) ::setenv(_name.c_str(), _old->c_str(), 1);
-        else ::unsetenv(_name.c_str());
-    }
-
-private:
-    std::string _name;
-    std::optional<std::string> _old;
-};
-
-// The classes root made of the given folders, and a user registry of its own, for the lifetime of
-// the object.
+// For the lifetime of the object: the classes root of this build tree's servers, or the one the
+// .reg files of a folder make, and a user registry of the test's own.
 class Registry {
 public:
-    explicit Registry(const std::string& classesPath)
-        : _classes("TAGVISTA_CLASSES_PATH", classesPath), _config("XDG_CONFIG_HOME", _home.str())
-    {
-        platform::registry::reload();
-    }
-    ~Registry() { platform::registry::reload(); }
+    Registry() = default;
+    explicit Registry(const std::string& classesFolder) : _registry(classesFolder) {}
     void setUserDword(const char* key, const char* name, DWORD value)
     {
         HKEY handle = nullptr;
@@ -92,10 +74,20 @@ public:
     }
 
 private:
-    TempDir _home;
-    ScopedEnv _classes;
-    ScopedEnv _config;
+    servers::test::TestRegistry _registry;
 };
+
+// What the system answers when the class is asked for as a connection asks for it (every
+// context, this computer): a library that does not load fails with the system's own code.
+inline HRESULT creationResult(const CLSID& clsid)
+{
+    MULTI_QI query{&IID_IOPCServer, nullptr, S_OK};
+    const HRESULT hr = CoCreateInstanceEx(
+        clsid, nullptr, CLSCTX_INPROC_SERVER | CLSCTX_INPROC_HANDLER | CLSCTX_LOCAL_SERVER | CLSCTX_REMOTE_SERVER, nullptr,
+        1, &query);
+    if (query.pItf) query.pItf->Release();
+    return hr;
+}
 
 // Stands in for the main window: receives the five notifications through the dispatcher, on the
 // test thread, and records them. Item notifications are only counted.

@@ -3,7 +3,6 @@
 // a server reaching the user as a logged text or a dropped change, never as a crash.
 #include "ClientTestSupport.h"
 #include "servers/kit/BlockWriter.h"
-#include "servers/test/TestServerPaths.h"
 #include "client/ErrorString.h"
 #include "client/Host.h"
 #include "client/OPC_Connection.h"
@@ -24,7 +23,6 @@ using servers::test::Fault;
 namespace {
 
 const std::array<std::uint8_t, 4> kLoopback{127, 0, 0, 1};
-using servers::test::kClassesPath;
 
 // Real blocks, made the way a server makes them, over the five handles of the test tree and one
 // unknown handle, with values of every kind the stream carries.
@@ -76,7 +74,7 @@ std::vector<std::vector<unsigned char>> sampleBlocks()
 // The test servers' classes root, a host walked over it, and a window on the test thread.
 class ConnectionTest : public ::testing::Test {
 protected:
-    ConnectionTest() : _registry(kClassesPath)
+    ConnectionTest()
     {
         _registry.setUserDword(servers::test::kHangKey, servers::test::kHangValue, 300);
         _host = std::make_unique<Host>("(local)", kLoopback);
@@ -239,7 +237,9 @@ TEST_F(ConnectionTest, ServerThatCannotBeCreatedLeavesConnectionIdle)
         OPC_Connection* connection;
         HRESULT result;
     };
-    for (const Case& k : {Case{make(Fault::MissingLibrary), HRESULT_FROM_WIN32(ERROR_MOD_NOT_FOUND)},
+    const HRESULT missingLibrary = creationResult(servers::test::clsidOf(Fault::MissingLibrary));
+    EXPECT_TRUE(FAILED(missingLibrary));
+    for (const Case& k : {Case{make(Fault::MissingLibrary), missingLibrary},
                           Case{make(Fault::FactoryFails), servers::test::kFactoryFailure},
                           Case{make(unregistered, "Not.Registered"), REGDB_E_CLASSNOTREG}}) {
         OPC_Connection* c = k.connection;

@@ -1,44 +1,11 @@
 #include "ClientTestSupport.h"
+#include "HostTestSupport.h"
 #include "client/ErrorString.h"
 #include "client/Host.h"
 
 #include <gtest/gtest.h>
 
 using namespace clienttest;
-
-namespace {
-
-const std::array<std::uint8_t, 4> kLoopback{127, 0, 0, 1};
-const char* const kGuidA = "{11111111-2222-3333-4444-555555555555}";
-
-std::string server(const std::string& progId, const std::string& clsidValue, bool marker = true)
-{
-    std::string text = "[HKEY_CLASSES_ROOT\\" + progId + "]\n@=\"" + progId + "\"\n";
-    if (marker) text += "[HKEY_CLASSES_ROOT\\" + progId + "\\OPC]\n";
-    if (!clsidValue.empty()) text += "[HKEY_CLASSES_ROOT\\" + progId + "\\CLSID]\n@=" + clsidValue + "\n";
-    return text;
-}
-
-// Walks a host on the test thread's dispatcher and waits for its one WM_HOST_CONNECTED.
-struct Walk {
-    explicit Walk(Window& window, const std::string& name)
-    {
-        window.forget();  // a new host may take the address of one destroyed before
-        host = std::make_unique<Host>(name, kLoopback);
-        EXPECT_TRUE(host->busy()) << "creating a host starts its walk";
-        EXPECT_TRUE(window.pumpUntil([&] { return window.count(WM_HOST_CONNECTED, host.get()) == 1; }));
-        EXPECT_FALSE(host->busy());
-    }
-    std::vector<std::string> names() const
-    {
-        std::vector<std::string> out;
-        for (const auto& s : host->servers()) out.push_back(s.name);
-        return out;
-    }
-    std::unique_ptr<Host> host;
-};
-
-} // namespace
 
 TEST(HostWalk, ListsOnlyKeysWithMarkerAndParseableClassId)
 {
@@ -78,17 +45,6 @@ TEST(HostWalk, ListsInEnumerationOrderAmongThousandsOfOtherKeys)
     Walk walk(window, "(local)");
     EXPECT_EQ(walk.names(), (std::vector<std::string>{"alpha.server", "Zeta.Server", "Zeta.Server.1"}));
     EXPECT_EQ(walk.host->servers()[1].clsid, walk.host->servers()[2].clsid);
-}
-
-TEST(HostWalk, OverlongKeyNameDoesNotHideLaterServers)
-{
-    TempDir classes;
-    classes.write("long.reg", "Windows Registry Editor Version 5.00\n\n[HKEY_CLASSES_ROOT\\A" + std::string(300, 'x') +
-                                  "]\n@=\"x\"\n" + server("B.Server", std::string("\"") + kGuidA + "\""));
-    Registry registry(classes.str());
-    Window window;
-    Walk walk(window, "(local)");
-    EXPECT_EQ(walk.names(), std::vector<std::string>{"B.Server"});
 }
 
 TEST(HostWalk, EmptyRootListsNothing)

@@ -1,14 +1,15 @@
+#include "ClientTestSupport.h"
 #include "client/Logger.h"
+#include "platform/Files.h"
 
 #include <gtest/gtest.h>
 
 #include <cstdio>
-#include <fcntl.h>
 #include <fstream>
+#include <memory>
 #include <regex>
 #include <sstream>
 #include <thread>
-#include <unistd.h>
 #include <vector>
 
 namespace {
@@ -34,12 +35,12 @@ class LoggerTest : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        char dir[] = "/tmp/tagvista-logger-XXXXXX";
-        ASSERT_NE(mkdtemp(dir), nullptr);
-        _dir = dir;
-        _file = _dir + "/test.log";
-        _consoleFile = _dir + "/console.txt";
-        _consoleFd = open(_consoleFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        _folder = std::make_unique<clienttest::TempDir>();
+        _dir = _folder->str();
+        _file = *_folder / "test.log";
+        _consoleFile = *_folder / "console.txt";
+        // A new file, so appending writes it from the start.
+        _consoleFd = platform::openForAppend(_consoleFile);
         ASSERT_GE(_consoleFd, 0);
         auto& logger = logg::Logger::instance();
         _oldLevel = logger.level();
@@ -53,12 +54,11 @@ protected:
         logger.setConsole(-1);
         logger.setFileName("");
         logger.setLevel(_oldLevel);
-        close(_consoleFd);
-        std::remove(_file.c_str());
-        std::remove(_consoleFile.c_str());
-        rmdir(_dir.c_str());
+        platform::closeDescriptor(_consoleFd);
+        _folder.reset();
     }
 
+    std::unique_ptr<clienttest::TempDir> _folder;
     std::string _dir, _file, _consoleFile;
     int _consoleFd = -1;
     int _oldLevel = 0;

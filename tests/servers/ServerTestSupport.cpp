@@ -1,38 +1,27 @@
 #include "ServerTestSupport.h"
 
-#include "servers/test/TestServerPaths.h"
+#include "servers/test/TestRegistry.h"
 
-#include <cstdlib>
-#include <filesystem>
-#include <unistd.h>
+#include <algorithm>
+#include <memory>
 
 namespace servertest {
 
 namespace {
 
-// The process as a client sees it: COM started, the classes root made of this build tree's
-// registrations, and a user registry in a folder of its own (ctest runs test processes side by
-// side), removed at the end.
+// The process as a client sees it: COM started, the classes root of this build tree's servers,
+// and a user registry of its own (ctest runs test processes side by side), removed at the end.
 class ServerEnvironment : public testing::Environment {
 public:
     void SetUp() override
     {
-        std::string pattern = (std::filesystem::temp_directory_path() / "tagvista-servers-XXXXXX").string();
-        ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
-        _home = pattern;
-        ::setenv("XDG_CONFIG_HOME", _home.c_str(), 1);
-        ::setenv("TAGVISTA_CLASSES_PATH", servers::test::kClassesPath, 1);
-        platform::registry::reload();
+        _registry = std::make_unique<servers::test::TestRegistry>();
         ASSERT_TRUE(SUCCEEDED(CoInitializeEx(nullptr, COINIT_MULTITHREADED)));
     }
-    void TearDown() override
-    {
-        std::error_code ec;
-        std::filesystem::remove_all(_home, ec);
-    }
+    void TearDown() override { _registry.reset(); }
 
 private:
-    std::string _home;
+    std::unique_ptr<servers::test::TestRegistry> _registry;
 };
 
 const auto* const environment = testing::AddGlobalTestEnvironment(new ServerEnvironment);
@@ -191,6 +180,100 @@ void deleteUserValue(const char* path, const char* name)
     if (RegOpenKeyExA(HKEY_CURRENT_USER, path, 0, KEY_ALL_ACCESS, &key) != ERROR_SUCCESS) return;
     RegDeleteValueA(key, name);
     RegCloseKey(key);
+}
+
+bool readKey(HKEY root, const std::string& path, KeyValues& values)
+{
+    values.clear();
+    HKEY key;
+    if (RegOpenKeyExA(root, path.c_str(), 0, KEY_READ, &key) != ERROR_SUCCESS) return false;
+    for (DWORD index = 0;; ++index) {
+        char name[256];
+        DWORD nameSize = sizeof name;
+        BYTE data[2048];
+        DWORD dataSize = sizeof data;
+        DWORD type = REG_NONE;
+        if (RegEnumValueA(key, index, name, &nameSize, nullptr, &type, data, &dataSize) != ERROR_SUCCESS) break;
+        const std::string valueName(name, nameSize);
+        if (type == REG_SZ) {
+            std::string text(reinterpret_cast<const char*>(data), dataSize);
+            while (!text.empty() && text.back() == '\0') text.pop_back();
+            values[valueName] = text;
+        } else if (type == REG_DWORD && dataSize == sizeof(DWORD)) {
+            DWORD number;
+            std::memcpy(&number, data, sizeof number);
+            values[valueName] = number;
+        } else {
+            values[valueName] = "<type " + std::to_string(type) + ">";
+        }
+    }
+    RegCloseKey(key);
+    return true;
+}
+
+std::vector<std::string> keysBelow(HKEY root, const std::string& path)
+{
+    std::vector<std::string> out;
+    HKEY key;
+    if (RegOpenKeyExA(root, path.c_str(), 0, KEY_READ, &key) != ERROR_SUCCESS) return out;
+    std::vector<std::string> children;
+    for (DWORD index = 0;; ++index) {
+        char name[256];
+        DWORD nameSize = sizeof name;
+        if (RegEnumKeyExA(key, index, name, &nameSize, nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS) break;
+        children.emplace_back(name, nameSize);
+    }
+    RegCloseKey(key);
+    for (const std::string& child : children) {
+        out.push_back(child);
+        for (const std::string& below : keysBelow(root, path + "\\" + child)) out.push_back(child + "\\" + below);
+    }
+    return out;
+}
+
+void expectRegistered(HKEY root, const servers::kit::ClassRegistration& c,
+                      const std::function<void(const std::string&)>& checkLibrary)
+{
+    SCOPED_TRACE(c.progId);
+    constexpr const char* kLibrary = "<library>";
+    std::vector<std::string> expectedKeys;
+    for (const servers::kit::RegistryKey& key : servers::kit::registrationKeys(c, kLibrary)) {
+        expectedKeys.push_back(key.path);
+        KeyValues actual;
+        if (!readKey(root, key.path, actual)) {
+            ADD_FAILURE() << "missing key " << key.path;
+            continue;
+        }
+        KeyValues expected;
+        for (const servers::kit::RegistryValue& v : key.values) expected[v.name] = v.data;
+        const auto library = expected.find("");
+        if (library != expected.end() && library->second == KeyValues::mapped_type(std::string(kLibrary))) {
+            const auto found = actual.find("");
+            if (found == actual.end() || !std::holds_alternative<std::string>(found->second)) {
+                ADD_FAILURE() << key.path << " names no library";
+            } else {
+                checkLibrary(std::get<std::string>(found->second));
+                actual.erase(found);
+            }
+            expected.erase(library);
+        }
+        EXPECT_EQ(actual, expected) << key.path;
+    }
+    // Nothing below the owned keys beyond what the registration writes.
+    for (const std::string& owned : servers::kit::ownedKeys(c)) {
+        for (const std::string& below : keysBelow(root, owned)) {
+            const std::string path = owned + "\\" + below;
+            EXPECT_NE(std::find(expectedKeys.begin(), expectedKeys.end(), path), expectedKeys.end()) << "extra key " << path;
+        }
+    }
+}
+
+void expectNotRegistered(HKEY root, const servers::kit::ClassRegistration& c)
+{
+    for (const std::string& owned : servers::kit::ownedKeys(c)) {
+        KeyValues values;
+        EXPECT_FALSE(readKey(root, owned, values)) << owned << " is left";
+    }
 }
 
 } // namespace servertest

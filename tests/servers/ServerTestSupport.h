@@ -6,8 +6,9 @@
 
 #include "platform/ComRuntime.h"
 #include "platform/OpcDa.h"
-#include "platform/RegistryFiles.h"
+#include "platform/Registry.h"
 #include "platform/Text.h"
+#include "servers/kit/Registration.h"
 
 #include <gtest/gtest.h>
 
@@ -15,8 +16,10 @@
 #include <condition_variable>
 #include <cstring>
 #include <functional>
+#include <map>
 #include <mutex>
 #include <string>
+#include <variant>
 #include <vector>
 
 namespace servertest {
@@ -35,7 +38,7 @@ inline std::string u8(platform::WideStringView text) { return platform::utf16ToU
 template <class T>
 HRESULT create(const CLSID& clsid, ComPtr<T>& out)
 {
-    MULTI_QI qi{&T::iid(), nullptr, S_OK};
+    MULTI_QI qi{&platform::iidOf<T>(), nullptr, S_OK};
     const HRESULT hr = CoCreateInstanceEx(clsid, nullptr, CLSCTX_INPROC_SERVER, nullptr, 1, &qi);
     if (FAILED(hr)) return hr;
     if (FAILED(qi.hr)) return qi.hr;
@@ -129,5 +132,20 @@ ComPtr<T> makeSink()
 // Sets HKEY_CURRENT_USER\<path> <name> to a DWORD (the user file of this test process).
 void setUserDword(const char* path, const char* name, DWORD value);
 void deleteUserValue(const char* path, const char* name);
+
+// A key read back: its values by name ("" the default), REG_SZ as text, REG_DWORD as a number,
+// any other type as the text "<type n>". False when the key does not exist.
+using KeyValues = std::map<std::string, std::variant<std::string, DWORD>>;
+bool readKey(HKEY root, const std::string& path, KeyValues& values);
+// The paths of every key below path, relative to it, at every depth.
+std::vector<std::string> keysBelow(HKEY root, const std::string& path);
+
+// Whether root holds the registration of the class exactly: every key registrationKeys() gives,
+// with exactly its values, and no other key below the keys the class owns. The default value of
+// InprocServer32 goes to checkLibrary instead of being compared.
+void expectRegistered(HKEY root, const servers::kit::ClassRegistration& c,
+                      const std::function<void(const std::string&)>& checkLibrary);
+// Whether none of the keys the class owns is left.
+void expectNotRegistered(HKEY root, const servers::kit::ClassRegistration& c);
 
 } // namespace servertest

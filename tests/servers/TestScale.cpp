@@ -1,23 +1,9 @@
 // The scale server's computed address space, and its size read from the registry.
+#include "HeapUsage.h"
 #include "ServerTestSupport.h"
 
 #include "servers/simulation/ScaleSpace.h"
 #include "servers/simulation/SimulationClasses.h"
-
-#include <malloc.h>
-
-// Sanitizer builds allocate outside the C library's arenas, where its counters do not look.
-#if defined(__has_feature)
-#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
-#define TAGVISTA_SANITIZER_HEAP 1
-#endif
-#endif
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-#define TAGVISTA_SANITIZER_HEAP 1
-#endif
-#ifdef TAGVISTA_SANITIZER_HEAP
-extern "C" std::size_t __sanitizer_get_current_allocated_bytes();
-#endif
 
 namespace {
 
@@ -36,17 +22,6 @@ ScaleConfig config(DWORD branches, DWORD items, DWORD depth, DWORD percent = 100
     c.changingPercent = percent;
     c.updateRate = rate;
     return c;
-}
-
-// Bytes the allocator has handed out and not got back.
-std::size_t heapInUse()
-{
-#ifdef TAGVISTA_SANITIZER_HEAP
-    return __sanitizer_get_current_allocated_bytes();
-#else
-    const auto info = mallinfo2();
-    return info.uordblks + info.hblkhd;
-#endif
 }
 
 // How much more is in use than at a moment before (0 when less).

@@ -3,19 +3,14 @@
 // test's connections. Test thread.
 #pragma once
 
-#include "servers/test/TestServerPaths.h"
 #include "servers/test/TestServers.h"
-
-#include <dlfcn.h>
 
 namespace servers::test {
 
-inline void* testServersSymbol(const char* name)
-{
-    // Loaded once and kept: the library is never unloaded while the process runs.
-    static void* const library = ::dlopen(kTestServersLibrary, RTLD_NOW | RTLD_LOCAL);
-    return library ? ::dlsym(library, name) : nullptr;
-}
+// An export of the test servers' library (TestServerPaths.h names it), loaded on first use and
+// kept: the library is never unloaded while the process runs. Null when the library or the
+// export is missing.
+void* testServersSymbol(const char* name);
 
 inline Journal journalOf(Fault fault)
 {

@@ -1,7 +1,8 @@
-// The test servers of the suite: in-process OPC DA servers (libtagvista-testservers, built with
-// the tests, never installed), one class per way of misbehaving, so the client's tests can name
-// a server by its fault. The registration is generated into the build tree's tests/classes.d
-// (TestServerPaths.h, generated beside the build, names the folder).
+// The test servers of the suite: in-process OPC DA servers (libtagvista-testservers.so,
+// tagvista-testservers.dll; built with the tests, never installed), one class per way of
+// misbehaving, so the client's tests can name a server by its fault. On Linux the registration is
+// generated into the build tree's tests/classes.d (TestServerPaths.h, generated beside the build,
+// names the folder); on Windows the DLL registers itself (regsvr32, the tests' "servers" fixture).
 //
 // Every class serves the same small address space unless its fault says otherwise:
 //
@@ -20,10 +21,12 @@
 
 #include "platform/Guid.h"
 #include "platform/OpcDa.h"
+#include "servers/kit/Registration.h"
 
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 namespace servers::test {
 
@@ -153,6 +156,23 @@ constexpr const char* progIdOf(Fault fault)
         if (c.fault == fault) return c.progId;
     }
     return nullptr;
+}
+
+// The registration of every class: the .reg file of the Linux build and DllRegisterServer on
+// Windows both write these. The MissingLibrary class names missingLibrary, a file name beside the
+// library that does not exist.
+inline std::vector<kit::ClassRegistration> registrations(const std::string& missingLibrary)
+{
+    std::vector<kit::ClassRegistration> out;
+    for (const TestClass& c : kTestClasses) {
+        kit::ClassRegistration r;
+        r.clsid = clsidOf(c.fault);
+        r.description = std::string("Tagvista test server: ") + c.description;
+        r.progId = c.progId;
+        if (c.fault == Fault::MissingLibrary) r.library = missingLibrary;
+        out.push_back(std::move(r));
+    }
+    return out;
 }
 
 constexpr HRESULT kFailure = E_FAIL;

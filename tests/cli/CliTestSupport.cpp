@@ -1,20 +1,12 @@
 #include "CliTestSupport.h"
 
-#include "servers/test/TestServerPaths.h"
+#include "servers/test/TestServers.h"
 
-#include <cerrno>
-#include <csignal>
-#include <cstdlib>
-#include <cstring>
-#include <fcntl.h>
+#include <cstdio>
 #include <filesystem>
 #include <fstream>
-#include <poll.h>
-#include <spawn.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
-extern char** environ;
+#include <random>
+#include <stdexcept>
 
 namespace clitest {
 
@@ -43,13 +35,21 @@ void appendUtf8(std::string& out, unsigned codePoint)
 
 } // namespace
 
-// --- Folders and environment --------------------------------------------------------------------
+// --- Folders -----------------------------------------------------------------------------------
 
 TempDir::TempDir()
 {
-    std::string pattern = (std::filesystem::temp_directory_path() / "tagvista-cli-XXXXXX").string();
-    if (!::mkdtemp(pattern.data())) throw std::runtime_error("mkdtemp failed");
-    _path = pattern;
+    const std::filesystem::path base = std::filesystem::temp_directory_path();
+    std::random_device random;
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        char name[32];
+        std::snprintf(name, sizeof name, "tagvista-cli-%08x", static_cast<unsigned>(random()));
+        if (std::filesystem::create_directory(base / name)) {
+            _path = (base / name).generic_string();
+            return;
+        }
+    }
+    throw std::runtime_error("no temporary folder could be made in " + base.generic_string());
 }
 
 TempDir::~TempDir()
@@ -68,161 +68,27 @@ void TempDir::write(const std::string& name, const std::string& text) const
 std::vector<std::string> TempDir::entries() const
 {
     std::vector<std::string> names;
-    for (const auto& entry : std::filesystem::directory_iterator(_path)) names.push_back(entry.path().filename());
+    for (const auto& entry : std::filesystem::directory_iterator(_path))
+        names.push_back(entry.path().filename().generic_string());
     return names;
 }
 
-Environment::Environment() : classesPath(servers::test::kClassesPath) {}
-
-void Environment::setHangMilliseconds(unsigned milliseconds) const
+void Environment::setHangMilliseconds(unsigned milliseconds)
 {
-    char value[16];
-    std::snprintf(value, sizeof value, "%08x", milliseconds);
-    home.write("config/tagvista/user.reg", std::string("Windows Registry Editor Version 5.00\n\n"
-                                                       "[HKEY_CURRENT_USER\\Software\\Tagvista\\TestServer]\n"
-                                                       "\"HangMilliseconds\"=dword:") +
-                                               value + "\n");
-}
-
-std::vector<std::string> Environment::variables() const
-{
-    std::vector<std::string> vars{"TAGVISTA_CLASSES_PATH=" + classesPath, "XDG_CONFIG_HOME=" + (home / "config"),
-                                  "XDG_DATA_HOME=" + (home / "data"), "HOME=" + home.str(), "LANG=C.UTF-8"};
-    // The sanitizers' settings reach the child, so its reports look like the suite's own.
-    for (const char* name : {"ASAN_OPTIONS", "UBSAN_OPTIONS", "TSAN_OPTIONS", "LSAN_OPTIONS"}) {
-        if (const char* value = std::getenv(name)) vars.push_back(std::string(name) + "=" + value);
-    }
-    return vars;
+    setUserDword(servers::test::kHangKey, servers::test::kHangValue, milliseconds);
 }
 
 // --- The child ---------------------------------------------------------------------------------
-
-Child::Child(const std::vector<std::string>& args, const Environment& environment, const std::string& workDir)
-{
-    int out[2];
-    int err[2];
-    if (::pipe2(out, O_CLOEXEC) != 0 || ::pipe2(err, O_CLOEXEC) != 0) throw std::runtime_error("pipe2 failed");
-
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
-    posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
-    posix_spawn_file_actions_adddup2(&actions, err[1], STDERR_FILENO);
-    if (!workDir.empty()) posix_spawn_file_actions_addchdir_np(&actions, workDir.c_str());
-
-    posix_spawnattr_t attributes;
-    posix_spawnattr_init(&attributes);
-    sigset_t none;
-    sigemptyset(&none);
-    sigset_t defaults;
-    sigemptyset(&defaults);
-    for (int number : {SIGINT, SIGTERM, SIGPIPE, SIGUSR2}) sigaddset(&defaults, number);
-    posix_spawnattr_setsigmask(&attributes, &none);
-    posix_spawnattr_setsigdefault(&attributes, &defaults);
-    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
-
-    std::vector<std::string> argv{TAGVISTA_CLI_PATH};
-    argv.insert(argv.end(), args.begin(), args.end());
-    std::vector<char*> argp;
-    for (std::string& arg : argv) argp.push_back(arg.data());
-    argp.push_back(nullptr);
-    std::vector<std::string> env = environment.variables();
-    std::vector<char*> envp;
-    for (std::string& variable : env) envp.push_back(variable.data());
-    envp.push_back(nullptr);
-
-    const int spawned = posix_spawn(&_pid, TAGVISTA_CLI_PATH, &actions, &attributes, argp.data(), envp.data());
-    posix_spawn_file_actions_destroy(&actions);
-    posix_spawnattr_destroy(&attributes);
-    ::close(out[1]);
-    ::close(err[1]);
-    _out = out[0];
-    _err = err[0];
-    if (spawned != 0) {
-        _pid = -1;
-        throw std::runtime_error(std::string("posix_spawn failed: ") + std::strerror(spawned));
-    }
-}
-
-Child::~Child()
-{
-    if (_pid > 0) {
-        ::kill(_pid, SIGKILL);
-        ::waitpid(_pid, nullptr, 0);
-    }
-    if (_out >= 0) ::close(_out);
-    if (_err >= 0) ::close(_err);
-}
-
-bool Child::readSome(int timeoutMs)
-{
-    pollfd fds[2];
-    nfds_t count = 0;
-    for (int fd : {_out, _err}) {
-        if (fd >= 0) fds[count++] = pollfd{fd, POLLIN, 0};
-    }
-    if (count == 0) return false;
-    const int ready = ::poll(fds, count, timeoutMs);
-    if (ready < 0 && errno != EINTR) return false;
-    for (nfds_t i = 0; i < count; ++i) {
-        if (!(fds[i].revents & (POLLIN | POLLHUP | POLLERR))) continue;
-        char buffer[4096];
-        const ssize_t n = ::read(fds[i].fd, buffer, sizeof buffer);
-        int& fd = fds[i].fd == _out ? _out : _err;
-        std::string& text = fds[i].fd == _out ? _outText : _errText;
-        if (n > 0) {
-            text.append(buffer, static_cast<std::size_t>(n));
-        } else if (n == 0 || errno != EINTR) {
-            ::close(fd);
-            fd = -1;
-        }
-    }
-    return true;
-}
 
 bool Child::readUntil(const std::function<bool(const std::string& out, const std::string& err)>& ready)
 {
     const auto deadline = Clock::now() + kDeadline;
     while (!ready(_outText, _errText)) {
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
-        if (left <= 0) return false;
-        if (!readSome(static_cast<int>(left))) return ready(_outText, _errText);
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+        if (left.count() <= 0) return false;
+        if (!readSome(left)) return ready(_outText, _errText);
     }
     return true;
-}
-
-void Child::signal(int number)
-{
-    if (_pid > 0) ::kill(_pid, number);
-}
-
-void Child::closeOut()
-{
-    if (_out >= 0) ::close(_out);
-    _out = -1;
-}
-
-Result Child::finish()
-{
-    Result result;
-    const auto deadline = Clock::now() + kDeadline;
-    for (;;) {
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
-        if (left <= 0) {
-            result.timedOut = true;
-            ::kill(_pid, SIGKILL);
-            break;
-        }
-        if (!readSome(static_cast<int>(left))) break;
-    }
-    int status = 0;
-    ::waitpid(_pid, &status, 0);
-    _pid = -1;
-    if (WIFEXITED(status)) result.exitCode = WEXITSTATUS(status);
-    if (WIFSIGNALED(status)) result.signal = WTERMSIG(status);
-    result.out = _outText;
-    result.err = _errText;
-    return result;
 }
 
 Result run(const std::vector<std::string>& args, const Environment& environment)

@@ -1,24 +1,30 @@
 // Helpers of the command-line tests: temporary folders, tagvista-cli run as a child process with
-// an environment of its own (the build's classes folders, a user registry in a temporary folder)
-// and read through pipes against deadlines, and readers of the CSV and JSON Lines it writes.
-// Test thread only.
+// settings of its own and read through pipes against deadlines, the stop requests of each system,
+// and readers of the CSV and JSON Lines it writes. Test thread only.
+//
+// The child and its settings are the system's part (unix/CliProcess.cpp, windows/CliProcess.cpp):
+// on Linux the classes root is the build's classes folders and the user registry a file in a home
+// folder of the test's own; on Windows both are the registry of the system (under Wine, of the
+// build tree's prefix), where the test servers' settings are written for the test's time and then
+// put back.
 #pragma once
 
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cstdint>
 #include <functional>
 #include <map>
+#include <memory>
 #include <optional>
 #include <string>
-#include <sys/types.h>
 #include <vector>
 
 namespace clitest {
 
 using namespace std::chrono_literals;
 
-// Generous: a sanitizer build on a busy machine is slow, and a deadline only ends a wait.
+// Generous: a sanitizer build or Wine on a busy machine is slow, and a deadline only ends a wait.
 constexpr std::chrono::seconds kDeadline{60};
 
 class TempDir {
@@ -36,20 +42,36 @@ private:
     std::string _path;
 };
 
-// The environment a command runs in: the classes root (the build's classes folders unless
-// changed), and a home of its own for the user registry and the data folder.
+// The settings the commands of a test run with. Linux: the classes root (the build's classes
+// folders unless changed) and a home of its own for the user registry and the data folder.
+// Windows: the system's registry; classesPath and home mean nothing to the child there.
 struct Environment {
     Environment();
+    // Windows: puts back the user values set through this object.
+    ~Environment();
+    Environment(const Environment&) = delete;
+    Environment& operator=(const Environment&) = delete;
+
     std::string classesPath;
     TempDir home;
-    // Sets HKEY_CURRENT_USER\Software\Tagvista\TestServer "HangMilliseconds" for the test servers.
-    void setHangMilliseconds(unsigned milliseconds) const;
+
+    // HKEY_CURRENT_USER\<key> "<name>" as a DWORD, for the servers the commands create.
+    void setUserDword(const std::string& key, const std::string& name, std::uint32_t value);
+    // How long the test servers' hangs last.
+    void setHangMilliseconds(unsigned milliseconds);
+    // The child's environment variables, NAME=value each.
     std::vector<std::string> variables() const;
+
+    struct Saved;
+
+private:
+    std::map<std::pair<std::string, std::string>, std::uint32_t> _userDwords;
+    std::unique_ptr<Saved> _saved;  // Windows: what the user values were before
 };
 
 struct Result {
     int exitCode = -1;  // -1 when the process did not end by exit
-    int signal = 0;     // the signal that ended it, if one did
+    int signal = 0;     // Linux: the signal that ended it, if one did
     bool timedOut = false;
     std::string out;
     std::string err;
@@ -57,9 +79,20 @@ struct Result {
     std::vector<std::string> errLines() const;
 };
 
-// tagvista-cli with the given arguments, its standard output and error on pipes, its standard
-// input empty, the stop signals at their defaults whatever this process has. Killed by the
-// destructor when still running.
+// A stop request as a user or a script sends one to a console program.
+struct StopRequest {
+    int code;          // Linux: the signal; Windows: the console event
+    const char* name;  // for the test's messages
+};
+// Each kind this system has that a test can send: SIGINT and SIGTERM on Linux; Ctrl-C on Windows
+// (Wine cannot generate Ctrl-Break, and a closing console cannot be made by a program).
+const std::vector<StopRequest>& stopRequests();
+// What a user's Ctrl-C sends.
+StopRequest interruptRequest();
+
+// tagvista-cli of this build with the given arguments, its standard output and error on pipes,
+// its standard input empty, Ctrl-C at its default whatever this process does with it. Killed by
+// the destructor when still running.
 class Child {
 public:
     Child(const std::vector<std::string>& args, const Environment& environment, const std::string& workDir = "");
@@ -70,19 +103,20 @@ public:
     // Reads both pipes until ready(out, err) or the deadline; false at the deadline or when both
     // pipes ended first.
     bool readUntil(const std::function<bool(const std::string& out, const std::string& err)>& ready);
-    void signal(int number);
+    // False when the system did not take the request.
+    bool stop(const StopRequest& request);
     // The reader of the standard output goes away.
     void closeOut();
     // Reads to the end of both pipes and collects the exit; kills the child at the deadline.
     Result finish();
 
-private:
-    // One round of reading; false when nothing is left to read.
-    bool readSome(int timeoutMs);
+    struct Process;
 
-    pid_t _pid = -1;
-    int _out = -1;
-    int _err = -1;
+private:
+    // One round of reading, waiting at most timeout; false when nothing is left to read.
+    bool readSome(std::chrono::milliseconds timeout);
+
+    std::unique_ptr<Process> _process;
     std::string _outText;
     std::string _errText;
 };

@@ -1,20 +1,25 @@
-// The standard output of a command, written line by line and flushed at once, so that a reader at
-// the other end of a pipe sees each line as soon as it is made. Main thread only.
+// The standard output of a command, written line by line and each line at once, so that a reader at
+// the other end of a pipe sees each line as soon as it is made; and the setting up of the standard
+// streams for the program's UTF-8 texts. Main thread only, unless said otherwise.
 #pragma once
 
-#include <cstdio>
 #include <string>
 
 namespace cli {
 
 class Output {
 public:
-    // The stream is not owned. The process must ignore SIGPIPE, so that a reader that has gone
-    // shows as a failed write instead of ending the process.
-    explicit Output(std::FILE* stream = stdout) : _stream(stream) {}
+    // First thing in main, before anything is written: the standard output and error carry the
+    // program's UTF-8 bytes unchanged, lines end in LF on every system, and a reader that has gone
+    // shows as a failed write instead of ending the process. On Windows a console that either
+    // stream goes to is switched to the UTF-8 code page until the process ends.
+    static void prepareStreams();
+    // Any thread: puts back what prepareStreams changed outside the process (a console's code
+    // page), for an end that skips the normal exit. A normal exit does it by itself.
+    static void restoreStreams();
 
-    // Writes text (one or more whole lines) and flushes it. False once any write has failed;
-    // nothing more is written then.
+    // Writes text (one or more whole lines) to the standard output at once. False once any write
+    // has failed; nothing more is written then.
     bool write(const std::string& text);
 
     // The reader has closed its end (a pipe into head): the command ends early, which is no error.
@@ -23,7 +28,6 @@ public:
     const std::string& failure() const { return _failure; }
 
 private:
-    std::FILE* _stream;
     bool _readerGone = false;
     std::string _failure;
 };

@@ -2,6 +2,7 @@
 
 #include <csignal>
 #include <pthread.h>
+#include <thread>
 #include <unistd.h>
 
 namespace cli {
@@ -22,40 +23,46 @@ sigset_t watchedSignals(bool withInt)
 
 } // namespace
 
-StopSignals::StopSignals(std::function<void()> onStop) : _onStop(std::move(onStop))
+struct StopSignals::Watcher {
+    std::atomic<bool> closing{false};
+    bool intIgnored = false;
+    std::thread thread;
+};
+
+StopSignals::StopSignals(std::function<void()> onStop) : _onStop(std::move(onStop)), _watcher(std::make_unique<Watcher>())
 {
     struct sigaction current {};
-    _intIgnored = sigaction(SIGINT, nullptr, &current) == 0 && current.sa_handler == SIG_IGN;
-    const sigset_t set = watchedSignals(!_intIgnored);
+    _watcher->intIgnored = sigaction(SIGINT, nullptr, &current) == 0 && current.sa_handler == SIG_IGN;
+    const sigset_t set = watchedSignals(!_watcher->intIgnored);
     pthread_sigmask(SIG_BLOCK, &set, nullptr);
-    _watcher = std::thread([this] { watch(); });
+    _watcher->thread = std::thread([this, set] {
+        for (;;) {
+            int signal = 0;
+            if (sigwait(&set, &signal) != 0) continue;
+            if (signal != SIGUSR2) {
+                take();
+            } else if (_watcher->closing) {
+                return;
+            }
+        }
+    });
 }
 
 StopSignals::~StopSignals()
 {
-    _closing = true;
-    pthread_kill(_watcher.native_handle(), SIGUSR2);
-    _watcher.join();
+    _watcher->closing = true;
+    pthread_kill(_watcher->thread.native_handle(), SIGUSR2);
+    _watcher->thread.join();
 }
 
-void StopSignals::watch()
+void StopSignals::take()
 {
-    const sigset_t set = watchedSignals(!_intIgnored);
-    for (;;) {
-        int signal = 0;
-        if (sigwait(&set, &signal) != 0) continue;
-        if (signal == SIGUSR2) {
-            if (_closing) return;
-            continue;
-        }
-        if (!_requested.exchange(true)) {
-            if (_onStop) _onStop();
-            continue;
-        }
-        static const char message[] = "tagvista-cli: stopped without waiting for the server\n";
-        [[maybe_unused]] const ssize_t written = ::write(STDERR_FILENO, message, sizeof message - 1);
-        ::_exit(kForcedExit);
+    if (!_requested.exchange(true)) {
+        if (_onStop) _onStop();
+        return;
     }
+    [[maybe_unused]] const ssize_t written = ::write(STDERR_FILENO, kForcedExitMessage, sizeof kForcedExitMessage - 1);
+    ::_exit(kForcedExit);
 }
 
 } // namespace cli

@@ -3,19 +3,19 @@
 // in Commands.cpp, on the same engine as the window.
 #include "Commands.h"
 #include "Console.h"
+#include "Output.h"
 #include "StopSignals.h"
 #include "client/Exception.h"
 #include "client/Logger.h"
 #include "platform/Dispatcher.h"
+#include "platform/Files.h"
 #include "platform/Registry.h"
 
 #include <CLI/CLI.hpp>
 
 #include <cmath>
-#include <csignal>
 #include <cstdio>
 #include <memory>
-#include <unistd.h>
 
 namespace {
 
@@ -34,6 +34,9 @@ bool isCommand(const std::string& word)
 
 int main(int argc, char** argv)
 {
+    // Before the first word of help or error.
+    cli::Output::prepareStreams();
+
     CLI::App app{"Looks into the OPC DA servers of a computer: lists them, shows a server's address space, "
                  "and prints its live values.",
                  "tagvista-cli"};
@@ -127,13 +130,11 @@ int main(int argc, char** argv)
     // The log goes to the standard error, so the standard output carries nothing but results.
     logg::Logger& logger = logg::Logger::instance();
     logger.setFileName("");
-    logger.setConsole(STDERR_FILENO);
+    logger.setConsole(platform::kStandardError);
     logger.setLevel(logLevel);
     // What the registry skipped in its files (and a user file it kept aside) is a failure.
     platform::registry::setDiagnosticsHandler([](const std::string& text) { LOGG(2, "%s", text.c_str()); });
 
-    // A reader that goes away shows as a failed write, and the command ends cleanly.
-    std::signal(SIGPIPE, SIG_IGN);
     platform::Dispatcher& dispatcher = platform::Dispatcher::instance();
     dispatcher.bindMainThread();
     cli::StopSignals stop([&dispatcher] { dispatcher.wakeWaiters(); });

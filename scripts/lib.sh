@@ -11,6 +11,14 @@ TAGVISTA_PACKAGES=(
   libcli11-dev
 )
 
+# What the Windows tree needs besides: the MinGW-w64 cross compiler (posix threads) and widl,
+# Wine to run its tests, and GoogleTest's source to build for the target.
+TAGVISTA_WINDOWS_PACKAGES=(
+  g++-mingw-w64-x86-64-posix mingw-w64-tools
+  wine wine64 wine64-tools
+  googletest
+)
+
 tagvista_sudo() {
   if [ "$(id -u)" -eq 0 ]; then "$@"; else sudo "$@"; fi
 }

@@ -760,6 +760,7 @@ const Declarations& linuxDeclarations()
                 OPC_INTERFACE(IOPCCommon, OPC_METHOD(IOPCCommon, SetLocaleID), OPC_METHOD(IOPCCommon, GetLocaleID),
                               OPC_METHOD(IOPCCommon, QueryAvailableLocaleIDs), OPC_METHOD(IOPCCommon, GetErrorString),
                               OPC_METHOD(IOPCCommon, SetClientName)),
+                OPC_INTERFACE(IOPCShutdown, OPC_METHOD(IOPCShutdown, ShutdownRequest)),
             },
     };
     return declarations;

@@ -164,6 +164,29 @@ std::size_t RecordingSink::callCount() const
     return _calls.size();
 }
 
+HRESULT ShutdownSink::ShutdownRequest(LPCWSTR szReason)
+{
+    {
+        std::lock_guard lock(_mutex);
+        _reasons.emplace_back(szReason ? szReason : OLESTR("<null>"));
+    }
+    _changed.notify_all();
+    if (onCall) onCall();
+    return S_OK;
+}
+
+bool ShutdownSink::waitFor(std::size_t n, std::chrono::steady_clock::duration deadline)
+{
+    std::unique_lock lock(_mutex);
+    return _changed.wait_for(lock, deadline, [&] { return _reasons.size() >= n; });
+}
+
+std::vector<platform::WideString> ShutdownSink::reasons() const
+{
+    std::lock_guard lock(_mutex);
+    return _reasons;
+}
+
 void setUserDword(const char* path, const char* name, DWORD value)
 {
     HKEY key;

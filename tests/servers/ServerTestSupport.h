@@ -122,6 +122,25 @@ private:
     std::vector<Call> _calls;
 };
 
+// A client's shutdown sink: records each reason. Calls arrive on the server's thread; the
+// accessors lock.
+class ShutdownSink : public platform::ComObject<IOPCShutdown> {
+public:
+    HRESULT STDMETHODCALLTYPE ShutdownRequest(LPCWSTR szReason) override;
+
+    // Runs inside every call, after the reason was recorded (server thread).
+    std::function<void()> onCall;
+
+    // Waits until at least n calls arrived; false at the deadline.
+    bool waitFor(std::size_t n, std::chrono::steady_clock::duration deadline = kDeadline);
+    std::vector<platform::WideString> reasons() const;
+
+private:
+    mutable std::mutex _mutex;
+    std::condition_variable _changed;
+    std::vector<platform::WideString> _reasons;
+};
+
 // A new sink with the test's one reference.
 template <class T>
 ComPtr<T> makeSink()

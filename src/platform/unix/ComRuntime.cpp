@@ -218,6 +218,35 @@ HRESULT CoInitializeSecurity(void*, LONG, void*, void*, DWORD, DWORD, void*, DWO
     return S_OK;
 }
 
+namespace {
+thread_local int cancellationEnabled = 0;
+} // namespace
+
+HRESULT CoEnableCallCancellation(LPVOID pReserved)
+{
+    if (pReserved) return E_INVALIDARG;
+    ++cancellationEnabled;
+    return S_OK;
+}
+
+HRESULT CoDisableCallCancellation(LPVOID pReserved)
+{
+    if (pReserved) return E_INVALIDARG;
+    if (cancellationEnabled == 0) return CO_E_CANCEL_DISABLED;
+    --cancellationEnabled;
+    return S_OK;
+}
+
+HRESULT CoCancelCall(DWORD, ULONG)
+{
+    return RPC_E_CALL_COMPLETE;
+}
+
+DWORD GetCurrentThreadId()
+{
+    return static_cast<DWORD>(::gettid());
+}
+
 HRESULT CoGetClassObject(REFCLSID rclsid, DWORD dwClsContext, COSERVERINFO* pServerInfo, REFIID riid, LPVOID* ppv)
 {
     if (!ppv) return E_INVALIDARG;

@@ -4,6 +4,7 @@
 #include "servers/kit/ErrorTexts.h"
 #include "servers/kit/StringEnumerator.h"
 
+#include <algorithm>
 #include <cstring>
 
 namespace servers::kit {
@@ -29,6 +30,92 @@ LONG localTimeBias()
 
 } // namespace
 
+// --- the shutdown point -------------------------------------------------------------------------
+
+ShutdownPoint::~ShutdownPoint()
+{
+    std::vector<std::pair<DWORD, platform::ComPtr<IOPCShutdown>>> sinks;
+    {
+        std::lock_guard lock(_mutex);
+        sinks.swap(_sinks);
+    }
+    // Released outside the lock: releasing a sink runs the client's code.
+}
+
+HRESULT ShutdownPoint::QueryInterface(REFIID riid, void** ppv)
+{
+    if (!ppv) return E_POINTER;
+    *ppv = nullptr;
+    if (!IsEqualIID(riid, IID_IUnknown) && !IsEqualIID(riid, IID_IConnectionPoint)) return E_NOINTERFACE;
+    *ppv = static_cast<IConnectionPoint*>(this);
+    AddRef();
+    return S_OK;
+}
+
+HRESULT ShutdownPoint::GetConnectionInterface(IID* pIID)
+{
+    if (!pIID) return E_POINTER;
+    *pIID = IID_IOPCShutdown;
+    return S_OK;
+}
+
+HRESULT ShutdownPoint::GetConnectionPointContainer(IConnectionPointContainer** ppCPC)
+{
+    if (!ppCPC) return E_POINTER;
+    _container.AddRef();
+    *ppCPC = &_container;
+    return S_OK;
+}
+
+HRESULT ShutdownPoint::Advise(IUnknown* pUnkSink, DWORD* pdwCookie)
+{
+    if (pdwCookie) *pdwCookie = 0;
+    if (!pUnkSink || !pdwCookie) return E_POINTER;
+    platform::ComPtr<IOPCShutdown> sink;
+    // The sink is the client's object: its QueryInterface may answer anything.
+    if (FAILED(pUnkSink->QueryInterface(IID_IOPCShutdown, sink.putVoid())) || !sink) return CONNECT_E_CANNOTCONNECT;
+    std::lock_guard lock(_mutex);
+    const DWORD cookie = _nextCookie++;
+    if (_nextCookie == 0) _nextCookie = 1;
+    _sinks.emplace_back(cookie, std::move(sink));
+    *pdwCookie = cookie;
+    return S_OK;
+}
+
+HRESULT ShutdownPoint::Unadvise(DWORD dwCookie)
+{
+    platform::ComPtr<IOPCShutdown> sink;
+    {
+        std::lock_guard lock(_mutex);
+        const auto it = std::find_if(_sinks.begin(), _sinks.end(), [dwCookie](const auto& s) { return s.first == dwCookie; });
+        if (it == _sinks.end()) return CONNECT_E_NOCONNECTION;
+        sink = std::move(it->second);
+        _sinks.erase(it);
+    }
+    return S_OK;
+}
+
+HRESULT ShutdownPoint::EnumConnections(IEnumConnections** ppEnum)
+{
+    if (ppEnum) *ppEnum = nullptr;
+    return E_NOTIMPL;
+}
+
+std::size_t ShutdownPoint::notify(LPCWSTR reason)
+{
+    std::vector<platform::ComPtr<IOPCShutdown>> sinks;
+    {
+        std::lock_guard lock(_mutex);
+        for (const auto& s : _sinks) sinks.push_back(s.second);
+    }
+    // From here on only what is on this stack: a sink may release the last reference to the
+    // server, and so this point, from inside its call.
+    for (const auto& sink : sinks) sink->ShutdownRequest(reason ? reason : OLESTR(""));
+    return sinks.size();
+}
+
+// --- the server object --------------------------------------------------------------------------
+
 Server::Server(ServerIdentity identity, std::shared_ptr<const AddressSpace> space)
     : _core(std::make_shared<ServerCore>(std::move(identity), std::move(space)))
 {
@@ -52,6 +139,29 @@ void Server::shutdownGroups()
 Group* Server::createGroup(std::shared_ptr<ServerCore> core, GroupSettings settings)
 {
     return new Group(std::move(core), std::move(settings));
+}
+
+std::unique_ptr<ShutdownPoint> Server::createShutdownPoint()
+{
+    return std::make_unique<ShutdownPoint>(*static_cast<IConnectionPointContainer*>(this));
+}
+
+ShutdownPoint& Server::shutdownPoint()
+{
+    std::lock_guard lock(_pointMutex);
+    if (!_shutdownPoint) _shutdownPoint = createShutdownPoint();
+    return *_shutdownPoint;
+}
+
+std::size_t Server::requestShutdown(LPCWSTR reason)
+{
+    ShutdownPoint* point;
+    {
+        std::lock_guard lock(_pointMutex);
+        point = _shutdownPoint.get();
+    }
+    // No point yet: nobody can have advised.
+    return point ? point->notify(reason) : 0;
 }
 
 NodeId Server::browsePosition() const
@@ -330,6 +440,25 @@ HRESULT Server::SetClientName(LPCWSTR szName)
 {
     std::lock_guard lock(_commonMutex);
     _clientName = szName ? szName : OLESTR("");
+    return S_OK;
+}
+
+// --- IConnectionPointContainer ---------------------------------------------------------------
+
+HRESULT Server::EnumConnectionPoints(IEnumConnectionPoints** ppEnum)
+{
+    if (ppEnum) *ppEnum = nullptr;
+    return E_NOTIMPL;
+}
+
+HRESULT Server::FindConnectionPoint(REFIID riid, IConnectionPoint** ppCP)
+{
+    if (!ppCP) return E_POINTER;
+    *ppCP = nullptr;
+    if (!IsEqualIID(riid, IID_IOPCShutdown)) return CONNECT_E_NOCONNECTION;
+    ShutdownPoint& point = shutdownPoint();
+    point.AddRef();
+    *ppCP = &point;
     return S_OK;
 }
 

@@ -1,14 +1,16 @@
 // The OPC DA server object of the kit: IOPCServer (status, groups, error texts),
-// IOPCBrowseServerAddressSpace over its address space, and IOPCCommon. A server library makes
-// one per CreateInstance from an identity and an address space; test servers derive from it to
-// misbehave in one chosen way.
+// IOPCBrowseServerAddressSpace over its address space, IOPCCommon, and IConnectionPointContainer
+// with one connection point, for the clients' IOPCShutdown sinks. A server library makes one per
+// CreateInstance from an identity and an address space; test servers derive from it to misbehave
+// in one chosen way.
 //
 // Threads: every method may be called from any thread, at once. The group table has one lock;
 // the browse position has its own, so each server object (and so each browse object, which is
 // the server object) keeps one position for all its callers. The server holds one reference to
 // each of its groups; when the server's count reaches 0 it shuts every group down (stopping
 // their update threads and releasing their sinks) before it goes. Strings and records given out
-// are allocated with CoTaskMemAlloc and owned by the caller.
+// are allocated with CoTaskMemAlloc and owned by the caller. The shutdown point holds a reference
+// to each advised sink until Unadvise or until the server object goes.
 #pragma once
 
 #include "servers/kit/Group.h"
@@ -17,10 +19,50 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <utility>
+#include <vector>
 
 namespace servers::kit {
 
-class Server : public platform::ComObject<IOPCServer, IOPCBrowseServerAddressSpace, IOPCCommon> {
+// The connection point of a server object for IOPCShutdown. It belongs to the server object:
+// its AddRef and Release are the server's, so a client holding the point holds the server. Its
+// own QueryInterface answers IUnknown and IConnectionPoint. Any thread.
+class ShutdownPoint : public IConnectionPoint {
+public:
+    explicit ShutdownPoint(IConnectionPointContainer& container) : _container(container) {}
+    // Releases the sinks still advised.
+    virtual ~ShutdownPoint();
+    ShutdownPoint(const ShutdownPoint&) = delete;
+    ShutdownPoint& operator=(const ShutdownPoint&) = delete;
+
+    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppv) override;
+    ULONG STDMETHODCALLTYPE AddRef() override { return _container.AddRef(); }
+    ULONG STDMETHODCALLTYPE Release() override { return _container.Release(); }
+
+    HRESULT STDMETHODCALLTYPE GetConnectionInterface(IID* pIID) override;
+    HRESULT STDMETHODCALLTYPE GetConnectionPointContainer(IConnectionPointContainer** ppCPC) override;
+    // Keeps the sink's IOPCShutdown (CONNECT_E_CANNOTCONNECT when it has none); cookies count up
+    // from 1, skipping 0 when they wrap.
+    HRESULT STDMETHODCALLTYPE Advise(IUnknown* pUnkSink, DWORD* pdwCookie) override;
+    // Releases the sink; CONNECT_E_NOCONNECTION for a cookie not given or already taken back.
+    HRESULT STDMETHODCALLTYPE Unadvise(DWORD dwCookie) override;
+    // E_NOTIMPL.
+    HRESULT STDMETHODCALLTYPE EnumConnections(IEnumConnections** ppEnum) override;
+
+    // Calls ShutdownRequest(reason) on every sink advised when it starts, on the calling thread,
+    // without a lock: a sink may unadvise, or let go of the server, from inside. The number of
+    // sinks called.
+    std::size_t notify(LPCWSTR reason);
+
+private:
+    IConnectionPointContainer& _container;
+    mutable std::mutex _mutex;
+    std::vector<std::pair<DWORD, platform::ComPtr<IOPCShutdown>>> _sinks;
+    DWORD _nextCookie = 1;
+};
+
+class Server
+    : public platform::ComObject<IOPCServer, IOPCBrowseServerAddressSpace, IOPCCommon, IConnectionPointContainer> {
 public:
     Server(ServerIdentity identity, std::shared_ptr<const AddressSpace> space);
     ~Server() override;
@@ -68,6 +110,18 @@ public:
     HRESULT STDMETHODCALLTYPE GetErrorString(HRESULT dwError, LPWSTR* ppString) override;
     HRESULT STDMETHODCALLTYPE SetClientName(LPCWSTR szName) override;
 
+    // --- IConnectionPointContainer ----------------------------------------------------------
+    // E_NOTIMPL: the one point is found by its interface.
+    HRESULT STDMETHODCALLTYPE EnumConnectionPoints(IEnumConnectionPoints** ppEnum) override;
+    // The shutdown point for IID_IOPCShutdown, CONNECT_E_NOCONNECTION for any other IID.
+    HRESULT STDMETHODCALLTYPE FindConnectionPoint(REFIID riid, IConnectionPoint** ppCP) override;
+
+    // Tells every client advised on the shutdown point that the server is going, with a reason
+    // (ShutdownRequest), on the calling thread; see ShutdownPoint::notify. The caller holds a
+    // reference to the server, or runs before its destructor ends (a thread the destructor of a
+    // derived server stops). The number of sinks called.
+    std::size_t requestShutdown(LPCWSTR reason);
+
     // Deepest level an OPC_FLAT browse descends to, so that a tree without end still answers.
     static constexpr std::size_t kMaxFlatDepth = 64;
 
@@ -78,6 +132,11 @@ protected:
     // Stops every group and empties the table; the destructor calls it, and test servers whose
     // object never dies call it when the object would have.
     void shutdownGroups();
+    // Makes the shutdown point, on the first FindConnectionPoint (so the object is whole by
+    // then); the server owns it. Test servers return points that misbehave.
+    virtual std::unique_ptr<ShutdownPoint> createShutdownPoint();
+    // The shutdown point, made on first use; it lives as long as the server object.
+    ShutdownPoint& shutdownPoint();
 
     const std::shared_ptr<ServerCore>& core() const { return _core; }
     const AddressSpace& space() const { return _core->space(); }
@@ -97,6 +156,9 @@ private:
     std::mutex _commonMutex;
     LCID _locale = 0x0800;   // the system default
     platform::WideString _clientName;
+
+    std::mutex _pointMutex;
+    std::unique_ptr<ShutdownPoint> _shutdownPoint;
 };
 
 } // namespace servers::kit

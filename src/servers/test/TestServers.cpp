@@ -10,12 +10,14 @@
 #include "servers/kit/TreeAddressSpace.h"
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstring>
 #include <mutex>
 #include <new>
 #include <string>
+#include <system_error>
 #include <thread>
 #include <vector>
 
@@ -199,12 +201,19 @@ void record(Fault fault, Change change)
 
 // --- hangs ------------------------------------------------------------------------------------
 
-// A hang ends when its time is up or when a test ends the hangs that are running.
+// A hang ends when its time is up or when a test ends the hangs that are running. Its length and
+// the generation of the end-hangs calls are taken when it starts, so an end-hangs call made once
+// the journal counts the hang ends it, wherever the wait itself happens.
 std::mutex g_hangMutex;
 std::condition_variable g_hangEnded;
 std::uint64_t g_hangGeneration = 0;
 
-void hang()
+struct HangStart {
+    std::chrono::steady_clock::time_point end;
+    std::uint64_t generation;
+};
+
+DWORD hangMilliseconds()
 {
     DWORD ms = kDefaultHangMs;
     HKEY key;
@@ -219,9 +228,40 @@ void hang()
         }
         RegCloseKey(key);
     }
+    return ms;
+}
+
+HangStart startHang(Fault fault)
+{
+    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(hangMilliseconds());
+    std::uint64_t generation;
+    {
+        std::lock_guard lock(g_hangMutex);
+        generation = g_hangGeneration;
+    }
+    record(fault, [](Journal& j) { ++j.hangsStarted; });
+    return HangStart{end, generation};
+}
+
+bool hangOver(const HangStart& hang)
+{
+    std::lock_guard lock(g_hangMutex);
+    return g_hangGeneration != hang.generation || std::chrono::steady_clock::now() >= hang.end;
+}
+
+// Waits until the hang is over or stop() holds; false when stopped. stop is read under
+// g_hangMutex, and whoever makes it hold notifies g_hangEnded.
+template <class Stop>
+bool waitHang(const HangStart& hang, Stop stop)
+{
     std::unique_lock lock(g_hangMutex);
-    const std::uint64_t generation = g_hangGeneration;
-    g_hangEnded.wait_for(lock, std::chrono::milliseconds(ms), [&] { return g_hangGeneration != generation; });
+    g_hangEnded.wait_until(lock, hang.end, [&] { return g_hangGeneration != hang.generation || stop(); });
+    return !stop();
+}
+
+void hang(Fault fault)
+{
+    waitHang(startHang(fault), [] { return false; });
 }
 
 // --- an enumerator that never ends ------------------------------------------------------------
@@ -313,7 +353,7 @@ public:
                                        HRESULT** ppErrors) override
     {
         record(_fault, [](Journal& j) { ++j.addItemsCalls; });
-        if (_fault == Fault::HangAddItems) hang();
+        if (_fault == Fault::HangAddItems) hang(_fault);
         HRESULT hr = Group::AddItems(dwCount, pItemArray, ppAddResults, ppErrors);
         if (_fault != Fault::AddItemsPartial || FAILED(hr)) return hr;
         for (DWORD i = 0; i < dwCount; ++i) {
@@ -338,7 +378,7 @@ public:
             return kFailure;
         }
         const HRESULT hr = Group::DAdvise(pformatetc, advf, pAdvSink, pdwConnection);
-        if (_fault == Fault::HangAdvise) hang();
+        if (_fault == Fault::HangAdvise) hang(_fault);
         if (_fault == Fault::CallbacksAfterUnadvise && SUCCEEDED(hr) && pdwConnection) {
             std::lock_guard lock(_forgottenMutex);
             _advised.push_back({*pdwConnection, pformatetc->cfFormat, platform::ComPtr<IAdviseSink>(pAdvSink)});
@@ -359,6 +399,7 @@ public:
             }
             return S_OK;
         }
+        if (_fault == Fault::HangUnadvise) hang(_fault);
         return Group::DUnadvise(dwConnection);
     }
 
@@ -507,6 +548,8 @@ public:
 
     ULONG STDMETHODCALLTYPE Release() override
     {
+        // Only the caller holds the object now: nobody can take a reference during the hang.
+        if (_fault == Fault::HangRelease && refCount() == 1) hang(_fault);
         if (_fault != Fault::ReleaseNeverZero) return Server::Release();
         std::lock_guard lock(g_retiredMutex);
         if (refCount() > 1) return Server::Release();
@@ -524,7 +567,7 @@ public:
             if (ppServerStatus) *ppServerStatus = nullptr;
             return kFailure;
         }
-        if (_fault == Fault::HangStatus) hang();
+        if (_fault == Fault::HangStatus) hang(_fault);
         if (_fault == Fault::StatusThrows) throw std::bad_alloc();
         const HRESULT hr = Server::GetStatus(ppServerStatus);
         if (FAILED(hr)) return hr;
@@ -574,7 +617,7 @@ public:
 
     HRESULT STDMETHODCALLTYPE ChangeBrowsePosition(OPCBROWSEDIRECTION dwBrowseDirection, LPCWSTR szString) override
     {
-        if (_fault == Fault::HangBrowse) hang();
+        if (_fault == Fault::HangBrowse) hang(_fault);
         const bool toBranch = dwBrowseDirection == OPC_BROWSE_TO && szString && *szString;
         if (_fault == Fault::DescentRefused && (dwBrowseDirection == OPC_BROWSE_DOWN || toBranch)) return kFailure;
         if (_fault == Fault::AscentRefused &&
@@ -588,7 +631,7 @@ public:
                                                VARTYPE vtDataTypeFilter, DWORD dwAccessRightsFilter,
                                                IEnumString** ppIEnumString) override
     {
-        if (_fault == Fault::HangBrowse) hang();
+        if (_fault == Fault::HangBrowse) hang(_fault);
         if ((_fault == Fault::BranchBrowseFails && dwBrowseFilterType == OPC_BRANCH) ||
             (_fault == Fault::LeafBrowseFails && dwBrowseFilterType == OPC_LEAF)) {
             if (ppIEnumString) *ppIEnumString = nullptr;
@@ -623,6 +666,430 @@ private:
     bool _retired = false;
 };
 
+// --- ShutdownRequest: the server asks its clients to go ---------------------------------------
+
+class NoticeServer;
+
+// Tells the server of each Advise that succeeded.
+class NoticePoint : public kit::ShutdownPoint {
+public:
+    NoticePoint(IConnectionPointContainer& container, NoticeServer& server) : ShutdownPoint(container), _server(server) {}
+    HRESULT STDMETHODCALLTYPE Advise(IUnknown* pUnkSink, DWORD* pdwCookie) override;
+
+private:
+    NoticeServer& _server;
+};
+
+class NoticeServer : public TestServer {
+public:
+    NoticeServer() : TestServer(Fault::ShutdownRequest) {}
+
+    ~NoticeServer() override
+    {
+        {
+            std::lock_guard lock(g_hangMutex);
+            _stopping = true;
+        }
+        g_hangEnded.notify_all();
+        std::thread notice;
+        {
+            std::lock_guard lock(_threadMutex);
+            notice = std::move(_thread);
+        }
+        if (!notice.joinable()) return;
+        // A sink that lets go of the last reference from inside its ShutdownRequest runs this on
+        // the notice thread, which touches nothing of the object after the call.
+        if (notice.get_id() == std::this_thread::get_id()) notice.detach();
+        else notice.join();
+    }
+
+    // The first Advise starts the notice's wait; later ones change nothing.
+    void advised()
+    {
+        std::lock_guard lock(_threadMutex);
+        if (_started) return;
+        _started = true;
+        const HangStart wait = startHang(Fault::ShutdownRequest);
+        try {
+            _thread = std::thread([this, wait] {
+                if (!waitHang(wait, [this] { return _stopping; })) return;
+                // The destructor joins this thread before the kit's Server base goes.
+                const std::size_t sinks = requestShutdown(kShutdownReason);
+                record(Fault::ShutdownRequest, [sinks](Journal& j) { j.shutdownNotices += static_cast<std::uint32_t>(sinks); });
+            });
+        } catch (const std::system_error&) {
+            // Without a thread there is no notice; the server serves on.
+        }
+    }
+
+protected:
+    std::unique_ptr<kit::ShutdownPoint> createShutdownPoint() override
+    {
+        return std::make_unique<NoticePoint>(*this, *this);
+    }
+
+private:
+    std::mutex _threadMutex;
+    std::thread _thread;
+    bool _started = false;
+    bool _stopping = false;  // under g_hangMutex
+};
+
+HRESULT NoticePoint::Advise(IUnknown* pUnkSink, DWORD* pdwCookie)
+{
+    const HRESULT hr = ShutdownPoint::Advise(pUnkSink, pdwCookie);
+    if (SUCCEEDED(hr)) _server.advised();
+    return hr;
+}
+
+// --- Gone: a server that has died -------------------------------------------------------------
+
+// When the server dies: a hang's time after its first GetStatus has answered. Shared by the
+// server object, its groups, its point and its enumerators. Any thread.
+class DeathClock {
+public:
+    void start()
+    {
+        std::lock_guard lock(_mutex);
+        if (_started) return;
+        _started = true;
+        _hang = startHang(Fault::Gone);
+    }
+    bool dead()
+    {
+        if (_dead.load()) return true;
+        std::lock_guard lock(_mutex);
+        if (_started && hangOver(_hang)) _dead.store(true);
+        return _dead.load();
+    }
+
+private:
+    std::mutex _mutex;
+    bool _started = false;
+    HangStart _hang{};
+    std::atomic<bool> _dead{false};
+};
+
+// What a dead server's proxy answers: the error, with the out parameters cleared.
+template <class... Out>
+HRESULT unavailable(Out*... out)
+{
+    ((out ? void(*out = Out{}) : void()), ...);
+    return kServerUnavailable;
+}
+
+class GoneEnumerator : public platform::ComObject<IEnumString> {
+public:
+    GoneEnumerator(platform::ComPtr<IEnumString> inner, std::shared_ptr<DeathClock> clock)
+        : _inner(std::move(inner)), _clock(std::move(clock)) {}
+
+    HRESULT STDMETHODCALLTYPE Next(ULONG celt, LPOLESTR* rgelt, ULONG* pceltFetched) override
+    {
+        return _clock->dead() ? unavailable(pceltFetched) : _inner->Next(celt, rgelt, pceltFetched);
+    }
+    HRESULT STDMETHODCALLTYPE Skip(ULONG celt) override { return _clock->dead() ? unavailable() : _inner->Skip(celt); }
+    HRESULT STDMETHODCALLTYPE Reset() override { return _clock->dead() ? unavailable() : _inner->Reset(); }
+    HRESULT STDMETHODCALLTYPE Clone(IEnumString** ppenum) override
+    {
+        if (_clock->dead()) return unavailable(ppenum);
+        if (!ppenum) return E_INVALIDARG;
+        platform::ComPtr<IEnumString> copy;
+        const HRESULT hr = _inner->Clone(copy.put());
+        *ppenum = nullptr;
+        if (FAILED(hr)) return hr;
+        return wrap(std::move(copy), _clock, ppenum);
+    }
+
+    // The enumerator as the dead server's: a reference for the caller in *out.
+    static HRESULT wrap(platform::ComPtr<IEnumString> inner, std::shared_ptr<DeathClock> clock, IEnumString** out)
+    {
+        platform::ComPtr<GoneEnumerator> e(new GoneEnumerator(std::move(inner), std::move(clock)));
+        *out = e.detach();
+        return S_OK;
+    }
+
+private:
+    const platform::ComPtr<IEnumString> _inner;
+    const std::shared_ptr<DeathClock> _clock;
+};
+
+class GonePoint : public kit::ShutdownPoint {
+public:
+    GonePoint(IConnectionPointContainer& container, std::shared_ptr<DeathClock> clock)
+        : ShutdownPoint(container), _clock(std::move(clock)) {}
+
+    HRESULT STDMETHODCALLTYPE GetConnectionInterface(IID* pIID) override
+    {
+        return _clock->dead() ? unavailable(pIID) : ShutdownPoint::GetConnectionInterface(pIID);
+    }
+    HRESULT STDMETHODCALLTYPE GetConnectionPointContainer(IConnectionPointContainer** ppCPC) override
+    {
+        return _clock->dead() ? unavailable(ppCPC) : ShutdownPoint::GetConnectionPointContainer(ppCPC);
+    }
+    HRESULT STDMETHODCALLTYPE Advise(IUnknown* pUnkSink, DWORD* pdwCookie) override
+    {
+        return _clock->dead() ? unavailable(pdwCookie) : ShutdownPoint::Advise(pUnkSink, pdwCookie);
+    }
+    HRESULT STDMETHODCALLTYPE Unadvise(DWORD dwCookie) override
+    {
+        return _clock->dead() ? unavailable() : ShutdownPoint::Unadvise(dwCookie);
+    }
+    HRESULT STDMETHODCALLTYPE EnumConnections(IEnumConnections** ppEnum) override
+    {
+        return _clock->dead() ? unavailable(ppEnum) : ShutdownPoint::EnumConnections(ppEnum);
+    }
+
+private:
+    const std::shared_ptr<DeathClock> _clock;
+};
+
+class GoneGroup : public TestGroup {
+public:
+    GoneGroup(std::shared_ptr<kit::ServerCore> core, kit::GroupSettings settings, std::shared_ptr<DeathClock> clock)
+        : TestGroup(std::move(core), std::move(settings), Fault::Gone), _clock(std::move(clock)) {}
+
+    // --- IOPCItemMgt ------------------------------------------------------------------------
+    HRESULT STDMETHODCALLTYPE AddItems(DWORD dwCount, OPCITEMDEF* pItemArray, OPCITEMRESULT** ppAddResults,
+                                       HRESULT** ppErrors) override
+    {
+        return dead() ? unavailable(ppAddResults, ppErrors) : TestGroup::AddItems(dwCount, pItemArray, ppAddResults, ppErrors);
+    }
+    HRESULT STDMETHODCALLTYPE ValidateItems(DWORD dwCount, OPCITEMDEF* pItemArray, BOOL bBlobUpdate,
+                                            OPCITEMRESULT** ppValidationResults, HRESULT** ppErrors) override
+    {
+        return dead() ? unavailable(ppValidationResults, ppErrors)
+                      : TestGroup::ValidateItems(dwCount, pItemArray, bBlobUpdate, ppValidationResults, ppErrors);
+    }
+    HRESULT STDMETHODCALLTYPE RemoveItems(DWORD dwCount, OPCHANDLE* phServer, HRESULT** ppErrors) override
+    {
+        return dead() ? unavailable(ppErrors) : TestGroup::RemoveItems(dwCount, phServer, ppErrors);
+    }
+    HRESULT STDMETHODCALLTYPE SetActiveState(DWORD dwCount, OPCHANDLE* phServer, BOOL bActive, HRESULT** ppErrors) override
+    {
+        return dead() ? unavailable(ppErrors) : TestGroup::SetActiveState(dwCount, phServer, bActive, ppErrors);
+    }
+    HRESULT STDMETHODCALLTYPE SetClientHandles(DWORD dwCount, OPCHANDLE* phServer, OPCHANDLE* phClient,
+                                               HRESULT** ppErrors) override
+    {
+        return dead() ? unavailable(ppErrors) : TestGroup::SetClientHandles(dwCount, phServer, phClient, ppErrors);
+    }
+    HRESULT STDMETHODCALLTYPE SetDatatypes(DWORD dwCount, OPCHANDLE* phServer, VARTYPE* pRequestedDatatypes,
+                                           HRESULT** ppErrors) override
+    {
+        return dead() ? unavailable(ppErrors) : TestGroup::SetDatatypes(dwCount, phServer, pRequestedDatatypes, ppErrors);
+    }
+    HRESULT STDMETHODCALLTYPE CreateEnumerator(REFIID riid, IUnknown** ppUnk) override
+    {
+        return dead() ? unavailable(ppUnk) : TestGroup::CreateEnumerator(riid, ppUnk);
+    }
+
+    // --- IOPCGroupStateMgt ------------------------------------------------------------------
+    HRESULT STDMETHODCALLTYPE GetState(DWORD* pUpdateRate, BOOL* pActive, LPWSTR* ppName, LONG* pTimeBias,
+                                       FLOAT* pPercentDeadband, DWORD* pLCID, OPCHANDLE* phClientGroup,
+                                       OPCHANDLE* phServerGroup) override
+    {
+        if (dead()) {
+            return unavailable(pUpdateRate, pActive, ppName, pTimeBias, pPercentDeadband, pLCID, phClientGroup,
+                               phServerGroup);
+        }
+        return TestGroup::GetState(pUpdateRate, pActive, ppName, pTimeBias, pPercentDeadband, pLCID, phClientGroup,
+                                   phServerGroup);
+    }
+    HRESULT STDMETHODCALLTYPE SetState(DWORD* pRequestedUpdateRate, DWORD* pRevisedUpdateRate, BOOL* pActive,
+                                       LONG* pTimeBias, FLOAT* pPercentDeadband, DWORD* pLCID,
+                                       OPCHANDLE* phClientGroup) override
+    {
+        if (dead()) return unavailable(pRevisedUpdateRate);
+        return TestGroup::SetState(pRequestedUpdateRate, pRevisedUpdateRate, pActive, pTimeBias, pPercentDeadband,
+                                   pLCID, phClientGroup);
+    }
+    HRESULT STDMETHODCALLTYPE SetName(LPCWSTR szName) override
+    {
+        return dead() ? unavailable() : TestGroup::SetName(szName);
+    }
+    HRESULT STDMETHODCALLTYPE CloneGroup(LPCWSTR szName, REFIID riid, IUnknown** ppUnk) override
+    {
+        return dead() ? unavailable(ppUnk) : TestGroup::CloneGroup(szName, riid, ppUnk);
+    }
+
+    // --- IDataObject ----------------------------------------------------------------------------
+    HRESULT STDMETHODCALLTYPE GetData(FORMATETC* pformatetcIn, STGMEDIUM* pmedium) override
+    {
+        return dead() ? unavailable() : TestGroup::GetData(pformatetcIn, pmedium);
+    }
+    HRESULT STDMETHODCALLTYPE GetDataHere(FORMATETC* pformatetc, STGMEDIUM* pmedium) override
+    {
+        return dead() ? unavailable() : TestGroup::GetDataHere(pformatetc, pmedium);
+    }
+    HRESULT STDMETHODCALLTYPE QueryGetData(FORMATETC* pformatetc) override
+    {
+        return dead() ? unavailable() : TestGroup::QueryGetData(pformatetc);
+    }
+    HRESULT STDMETHODCALLTYPE GetCanonicalFormatEtc(FORMATETC* pformatectIn, FORMATETC* pformatetcOut) override
+    {
+        return dead() ? unavailable() : TestGroup::GetCanonicalFormatEtc(pformatectIn, pformatetcOut);
+    }
+    HRESULT STDMETHODCALLTYPE SetData(FORMATETC* pformatetc, STGMEDIUM* pmedium, BOOL fRelease) override
+    {
+        return dead() ? unavailable() : TestGroup::SetData(pformatetc, pmedium, fRelease);
+    }
+    HRESULT STDMETHODCALLTYPE EnumFormatEtc(DWORD dwDirection, IEnumFORMATETC** ppenumFormatEtc) override
+    {
+        return dead() ? unavailable(ppenumFormatEtc) : TestGroup::EnumFormatEtc(dwDirection, ppenumFormatEtc);
+    }
+    HRESULT STDMETHODCALLTYPE DAdvise(FORMATETC* pformatetc, DWORD advf, IAdviseSink* pAdvSink,
+                                      DWORD* pdwConnection) override
+    {
+        return dead() ? unavailable(pdwConnection) : TestGroup::DAdvise(pformatetc, advf, pAdvSink, pdwConnection);
+    }
+    HRESULT STDMETHODCALLTYPE DUnadvise(DWORD dwConnection) override
+    {
+        return dead() ? unavailable() : TestGroup::DUnadvise(dwConnection);
+    }
+    HRESULT STDMETHODCALLTYPE EnumDAdvise(IEnumSTATDATA** ppenumAdvise) override
+    {
+        return dead() ? unavailable(ppenumAdvise) : TestGroup::EnumDAdvise(ppenumAdvise);
+    }
+
+protected:
+    void deliver(const Outgoing& out) override
+    {
+        // Dead servers send nothing; the journal lets a test see that the update went by.
+        if (dead()) record(Fault::Gone, [](Journal& j) { ++j.blocksWithheld; });
+        else TestGroup::deliver(out);
+    }
+
+private:
+    bool dead() const { return _clock->dead(); }
+
+    const std::shared_ptr<DeathClock> _clock;
+};
+
+class GoneServer : public TestServer {
+public:
+    GoneServer() : TestServer(Fault::Gone), _clock(std::make_shared<DeathClock>()) {}
+
+    // --- IOPCServer -------------------------------------------------------------------------
+    HRESULT STDMETHODCALLTYPE AddGroup(LPCWSTR szName, BOOL bActive, DWORD dwRequestedUpdateRate,
+                                       OPCHANDLE hClientGroup, LONG* pTimeBias, FLOAT* pPercentDeadband, DWORD dwLCID,
+                                       OPCHANDLE* phServerGroup, DWORD* pRevisedUpdateRate, REFIID riid,
+                                       IUnknown** ppUnk) override
+    {
+        if (dead()) return unavailable(phServerGroup, pRevisedUpdateRate, ppUnk);
+        return TestServer::AddGroup(szName, bActive, dwRequestedUpdateRate, hClientGroup, pTimeBias, pPercentDeadband,
+                                    dwLCID, phServerGroup, pRevisedUpdateRate, riid, ppUnk);
+    }
+    HRESULT STDMETHODCALLTYPE GetErrorString(HRESULT dwError, LCID dwLocale, LPWSTR* ppString) override
+    {
+        return dead() ? unavailable(ppString) : TestServer::GetErrorString(dwError, dwLocale, ppString);
+    }
+    HRESULT STDMETHODCALLTYPE GetGroupByName(LPCWSTR szName, REFIID riid, IUnknown** ppUnk) override
+    {
+        return dead() ? unavailable(ppUnk) : TestServer::GetGroupByName(szName, riid, ppUnk);
+    }
+    HRESULT STDMETHODCALLTYPE GetStatus(OPCSERVERSTATUS** ppServerStatus) override
+    {
+        if (dead()) return unavailable(ppServerStatus);
+        const HRESULT hr = TestServer::GetStatus(ppServerStatus);
+        _clock->start();
+        return hr;
+    }
+    HRESULT STDMETHODCALLTYPE RemoveGroup(OPCHANDLE hServerGroup, BOOL bForce) override
+    {
+        return dead() ? unavailable() : TestServer::RemoveGroup(hServerGroup, bForce);
+    }
+    HRESULT STDMETHODCALLTYPE CreateGroupEnumerator(OPCENUMSCOPE dwScope, REFIID riid, IUnknown** ppUnk) override
+    {
+        if (dead()) return unavailable(ppUnk);
+        const HRESULT hr = TestServer::CreateGroupEnumerator(dwScope, riid, ppUnk);
+        if (FAILED(hr)) return hr;
+        platform::ComPtr<IEnumString> inner;
+        inner.attach(static_cast<IEnumString*>(*ppUnk));
+        IEnumString* wrapped = nullptr;
+        GoneEnumerator::wrap(std::move(inner), _clock, &wrapped);
+        *ppUnk = wrapped;
+        return hr;
+    }
+
+    // --- IOPCBrowseServerAddressSpace ---------------------------------------------------------
+    HRESULT STDMETHODCALLTYPE QueryOrganization(OPCNAMESPACETYPE* pNameSpaceType) override
+    {
+        return dead() ? unavailable(pNameSpaceType) : TestServer::QueryOrganization(pNameSpaceType);
+    }
+    HRESULT STDMETHODCALLTYPE ChangeBrowsePosition(OPCBROWSEDIRECTION dwBrowseDirection, LPCWSTR szString) override
+    {
+        return dead() ? unavailable() : TestServer::ChangeBrowsePosition(dwBrowseDirection, szString);
+    }
+    HRESULT STDMETHODCALLTYPE BrowseOPCItemIDs(OPCBROWSETYPE dwBrowseFilterType, LPCWSTR szFilterCriteria,
+                                               VARTYPE vtDataTypeFilter, DWORD dwAccessRightsFilter,
+                                               IEnumString** ppIEnumString) override
+    {
+        if (dead()) return unavailable(ppIEnumString);
+        const HRESULT hr = TestServer::BrowseOPCItemIDs(dwBrowseFilterType, szFilterCriteria, vtDataTypeFilter,
+                                                        dwAccessRightsFilter, ppIEnumString);
+        if (FAILED(hr)) return hr;
+        platform::ComPtr<IEnumString> inner;
+        inner.attach(*ppIEnumString);
+        GoneEnumerator::wrap(std::move(inner), _clock, ppIEnumString);
+        return hr;
+    }
+    HRESULT STDMETHODCALLTYPE GetItemID(LPWSTR szItemDataID, LPWSTR* szItemID) override
+    {
+        return dead() ? unavailable(szItemID) : TestServer::GetItemID(szItemDataID, szItemID);
+    }
+    HRESULT STDMETHODCALLTYPE BrowseAccessPaths(LPCWSTR szItemID, IEnumString** ppIEnumString) override
+    {
+        return dead() ? unavailable(ppIEnumString) : TestServer::BrowseAccessPaths(szItemID, ppIEnumString);
+    }
+
+    // --- IOPCCommon -------------------------------------------------------------------------
+    HRESULT STDMETHODCALLTYPE SetLocaleID(LCID dwLcid) override
+    {
+        return dead() ? unavailable() : TestServer::SetLocaleID(dwLcid);
+    }
+    HRESULT STDMETHODCALLTYPE GetLocaleID(LCID* pdwLcid) override
+    {
+        return dead() ? unavailable(pdwLcid) : TestServer::GetLocaleID(pdwLcid);
+    }
+    HRESULT STDMETHODCALLTYPE QueryAvailableLocaleIDs(DWORD* pdwCount, LCID** pdwLcid) override
+    {
+        return dead() ? unavailable(pdwCount, pdwLcid) : TestServer::QueryAvailableLocaleIDs(pdwCount, pdwLcid);
+    }
+    HRESULT STDMETHODCALLTYPE GetErrorString(HRESULT dwError, LPWSTR* ppString) override
+    {
+        return dead() ? unavailable(ppString) : TestServer::GetErrorString(dwError, ppString);
+    }
+    HRESULT STDMETHODCALLTYPE SetClientName(LPCWSTR szName) override
+    {
+        return dead() ? unavailable() : TestServer::SetClientName(szName);
+    }
+
+    // --- IConnectionPointContainer ----------------------------------------------------------
+    HRESULT STDMETHODCALLTYPE EnumConnectionPoints(IEnumConnectionPoints** ppEnum) override
+    {
+        return dead() ? unavailable(ppEnum) : TestServer::EnumConnectionPoints(ppEnum);
+    }
+    HRESULT STDMETHODCALLTYPE FindConnectionPoint(REFIID riid, IConnectionPoint** ppCP) override
+    {
+        return dead() ? unavailable(ppCP) : TestServer::FindConnectionPoint(riid, ppCP);
+    }
+
+protected:
+    kit::Group* createGroup(std::shared_ptr<kit::ServerCore> core, kit::GroupSettings settings) override
+    {
+        return new GoneGroup(std::move(core), std::move(settings), _clock);
+    }
+    std::unique_ptr<kit::ShutdownPoint> createShutdownPoint() override
+    {
+        return std::make_unique<GonePoint>(*this, _clock);
+    }
+
+private:
+    bool dead() const { return _clock->dead(); }
+
+    const std::shared_ptr<DeathClock> _clock;
+};
+
 // --- class objects ------------------------------------------------------------------------------
 
 class TestFactory : public platform::ComObject<IClassFactory> {
@@ -635,8 +1102,12 @@ public:
         *ppvObject = nullptr;
         if (pUnkOuter) return CLASS_E_NOAGGREGATION;
         if (_fault == Fault::FactoryFails) return kFactoryFailure;
-        if (_fault == Fault::HangCreate) hang();
-        return kit::createObject<TestServer>(riid, ppvObject, _fault);
+        if (_fault == Fault::HangCreate) hang(_fault);
+        switch (_fault) {
+        case Fault::ShutdownRequest: return kit::createObject<NoticeServer>(riid, ppvObject);
+        case Fault::Gone: return kit::createObject<GoneServer>(riid, ppvObject);
+        default: return kit::createObject<TestServer>(riid, ppvObject, _fault);
+        }
     }
     HRESULT STDMETHODCALLTYPE LockServer(BOOL) override { return S_OK; }
 

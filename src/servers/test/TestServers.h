@@ -16,7 +16,9 @@
 //
 // The server's minimum update rate is 10 ms. Faults that fail a call answer kFailure unless
 // noted. Hangs last HKEY_CURRENT_USER\Software\Tagvista\TestServer "HangMilliseconds" (DWORD,
-// read at each hang), 2000 ms when the value is missing.
+// read at each hang), 2000 ms when the value is missing. The end-hangs export ends every hang
+// that is running, the waits of ShutdownRequest and Gone (which last as long) too. No thread of
+// the library runs anything of an object once the object has gone.
 #pragma once
 
 #include "platform/Guid.h"
@@ -89,6 +91,19 @@ enum class Fault : BYTE {
     Empty,                  // no branches and no items
     StatusThrows,           // GetStatus throws std::bad_alloc, as an allocation that failed would
     HangAdvise,             // DAdvise subscribes (values flow), then hangs before it answers
+    ShutdownRequest,        // a hang's time after the first Advise on its shutdown point answers,
+                            // a thread of the server calls ShutdownRequest(kShutdownReason) on
+                            // every sink advised then; once per object
+    Gone,                   // a server process that dies, as its proxies show it: well-behaved
+                            // until a hang's time after its first GetStatus has answered; from
+                            // then on every method of the object, its groups, point and
+                            // enumerators answers kServerUnavailable (out pointers cleared), and
+                            // no more blocks are sent. QueryInterface, AddRef and Release work on,
+                            // as a proxy answers them from what it holds; releasing the object
+                            // releases the sinks
+    HangUnadvise,           // DUnadvise hangs (values flow on), then unadvises and answers
+    HangRelease,            // the server object's last Release hangs (values flow on), then
+                            // destroys the object
 };
 
 struct TestClass {
@@ -142,6 +157,10 @@ inline constexpr TestClass kTestClasses[] = {
     {Fault::Empty, "Tagvista.Test.Empty", "An empty address space"},
     {Fault::StatusThrows, "Tagvista.Test.StatusThrows", "GetStatus throws"},
     {Fault::HangAdvise, "Tagvista.Test.HangAdvise", "DAdvise hangs after subscribing"},
+    {Fault::ShutdownRequest, "Tagvista.Test.ShutdownRequest", "Asks its clients to disconnect"},
+    {Fault::Gone, "Tagvista.Test.Gone", "A server that has died"},
+    {Fault::HangUnadvise, "Tagvista.Test.HangUnadvise", "DUnadvise hangs"},
+    {Fault::HangRelease, "Tagvista.Test.HangRelease", "The last Release hangs"},
 };
 
 // {52EC3FAF-91D5-45CF-95DD-A92F9D1C3Ann}, nn the fault's number.
@@ -180,6 +199,10 @@ constexpr HRESULT kFactoryFailure = E_OUTOFMEMORY;
 constexpr const char* kHangKey = "Software\\Tagvista\\TestServer";
 constexpr const char* kHangValue = "HangMilliseconds";
 constexpr DWORD kDefaultHangMs = 2000;
+// What a dead server's proxies answer: HRESULT_FROM_WIN32(RPC_S_SERVER_UNAVAILABLE).
+constexpr HRESULT kServerUnavailable = HR_BITS(0x800706BA);
+// The reason the ShutdownRequest server gives.
+constexpr const WCHAR* kShutdownReason = OLESTR("Сервер остановлен оператором");
 
 // The vendor text of every test server's status.
 constexpr const WCHAR* kVendorInfo = OLESTR("Tagvista Test Server");
@@ -205,6 +228,9 @@ struct Journal {
     std::uint32_t addGroupCalls = 0;
     std::uint32_t addItemsCalls = 0;
     std::uint32_t adviseCalls = 0;
+    std::uint32_t hangsStarted = 0;     // hangs begun: an end-hangs call after the count ends them
+    std::uint32_t shutdownNotices = 0;  // ShutdownRequest calls that have returned
+    std::uint64_t blocksWithheld = 0;   // blocks a dead server did not send
     AddGroupCall lastAddGroup;
 };
 

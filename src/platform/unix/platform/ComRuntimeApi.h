@@ -51,6 +51,15 @@ void CoUninitialize();
 HRESULT CoInitializeSecurity(void* pSecDesc, LONG cAuthSvc, void* asAuthSvc, void* pReserved1, DWORD dwAuthnLevel,
                              DWORD dwImpLevel, void* pAuthList, DWORD dwCapabilities, void* pReserved3);
 
+// Call cancellation. Every object here runs in this process, and a call into the same process
+// cannot be cancelled: enabling and disabling succeed (counted per thread, as on the system),
+// and CoCancelCall answers RPC_E_CALL_COMPLETE, there being no outgoing call to cancel.
+HRESULT CoEnableCallCancellation(LPVOID pReserved);
+HRESULT CoDisableCallCancellation(LPVOID pReserved);
+HRESULT CoCancelCall(DWORD dwThreadId, ULONG ulTimeout);
+// The calling thread's number, unique while the thread runs.
+DWORD GetCurrentThreadId();
+
 // Creates an object and asks it for each interface of pResults.
 // Any thread; the pointers in pResults belong to the caller, who releases each pItf.
 // - E_INVALIDARG for no entries or an entry without an IID.

@@ -166,3 +166,9 @@ struct IOPCCommon : IUnknown {
     virtual HRESULT STDMETHODCALLTYPE GetErrorString(HRESULT dwError, LPWSTR* ppString) = 0;
     virtual HRESULT STDMETHODCALLTYPE SetClientName(LPCWSTR szName) = 0;
 };
+
+// Implemented by the client; the server calls it through the connection point of its server object.
+struct IOPCShutdown : IUnknown {
+    static const IID& iid() { return IID_IOPCShutdown; }
+    virtual HRESULT STDMETHODCALLTYPE ShutdownRequest(LPCWSTR szReason) = 0;
+};

@@ -42,3 +42,24 @@ struct IStorage;
 // the pointer type of the real platform.
 using DVTARGETDEVICE = void;
 
+
+// Connection points: an object offers outgoing interfaces (a server object's shutdown notice, a
+// group's data callback) that a client's sink subscribes to with Advise and leaves with Unadvise.
+struct IConnectionPointContainer;
+struct IEnumConnections;
+struct IEnumConnectionPoints;
+
+struct IConnectionPoint : IUnknown {
+    static const IID& iid() { return IID_IConnectionPoint; }
+    virtual HRESULT STDMETHODCALLTYPE GetConnectionInterface(IID* pIID) = 0;
+    virtual HRESULT STDMETHODCALLTYPE GetConnectionPointContainer(IConnectionPointContainer** ppCPC) = 0;
+    virtual HRESULT STDMETHODCALLTYPE Advise(IUnknown* pUnkSink, DWORD* pdwCookie) = 0;
+    virtual HRESULT STDMETHODCALLTYPE Unadvise(DWORD dwCookie) = 0;
+    virtual HRESULT STDMETHODCALLTYPE EnumConnections(IEnumConnections** ppEnum) = 0;
+};
+
+struct IConnectionPointContainer : IUnknown {
+    static const IID& iid() { return IID_IConnectionPointContainer; }
+    virtual HRESULT STDMETHODCALLTYPE EnumConnectionPoints(IEnumConnectionPoints** ppEnum) = 0;
+    virtual HRESULT STDMETHODCALLTYPE FindConnectionPoint(REFIID riid, IConnectionPoint** ppCP) = 0;
+};

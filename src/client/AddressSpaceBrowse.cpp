@@ -1,5 +1,6 @@
 // The browse that reads a server's whole address space into the connection's tree, depth first,
 // and numbers the items. Runs on the connect worker.
+#include "CallDeadlines.h"
 #include "ErrorString.h"
 #include "Exception.h"
 #include "Host.h"
@@ -12,7 +13,10 @@ void OPC_Connection::readItems()
 {
     LOGG(6, "%s: readItems()", prefix().c_str());
     ComPtr<IOPCBrowseServerAddressSpace> browser;
-    HRESULT hr = _data->iServer->QueryInterface(IID_IOPCBrowseServerAddressSpace, browser.putVoid());
+    IOPCServer* server = _data->iServer.get();
+    HRESULT hr = connectStep("QueryInterface(IID_IOPCBrowseServerAddressSpace)", [&] {
+        return server->QueryInterface(IID_IOPCBrowseServerAddressSpace, browser.putVoid());
+    });
     if (SUCCEEDED(hr) && !browser) hr = E_NOINTERFACE;
     if (FAILED(hr))
         raiseLogged(textf("%s: QueryInterface(IID_IOPCBrowseServerAddressSpace) Failed: %s", prefix().c_str(),
@@ -43,7 +47,8 @@ void OPC_Connection::enumerateNames(IEnumString* names, const std::function<void
         }
         LPOLESTR name = nullptr;
         ULONG fetched = 0;
-        const HRESULT hr = names->Next(1, &name, &fetched);
+        const HRESULT hr = connectStep(
+            "IEnumString::Next", [&] { return names->Next(1, &name, &fetched); }, [&] { CoTaskMemFree(name); });
         if (hr != S_OK || !name) {
             CoTaskMemFree(name);
             return;
@@ -65,7 +70,9 @@ void OPC_Connection::browseBranches(OPC_Branch* branch, IOPCBrowseServerAddressS
 {
     if (_browseCut) return;
     ComPtr<IEnumString> names;
-    HRESULT hr = browser->BrowseOPCItemIDs(OPC_BRANCH, OLESTR(""), VT_EMPTY, 0, names.put());
+    HRESULT hr = connectStep("BrowseOPCItemIDs(OPC_BRANCH)", [&] {
+        return browser->BrowseOPCItemIDs(OPC_BRANCH, OLESTR(""), VT_EMPTY, 0, names.put());
+    });
     if (FAILED(hr)) {
         LOGG(2, "BrowseOPCItemIDs(OPC_BRANCH) Failed: %s", ErrorString(hr).c_str());
         return;
@@ -79,6 +86,10 @@ void OPC_Connection::browseBranches(OPC_Branch* branch, IOPCBrowseServerAddressS
                 LOGG(2, "new OPC_Branch() Failed: not enough memory");
             }
         });
+    } catch (const WorkGivenUp&) {
+        throw;
+    } catch (const CallNotAnswered&) {
+        throw;
     } catch (...) {
         // An error raised while the enumeration runs ends it; the branches read so far stay.
     }
@@ -93,13 +104,15 @@ void OPC_Connection::browseBranches(OPC_Branch* branch, IOPCBrowseServerAddressS
     for (const auto& child : branch->branches()) {
         if (_browseCut) return;
         const platform::WideString wideName = toWide(child->name());
-        hr = browser->ChangeBrowsePosition(OPC_BROWSE_DOWN, wideName.c_str());
+        hr = connectStep("ChangeBrowsePosition(OPC_BROWSE_DOWN)",
+                         [&] { return browser->ChangeBrowsePosition(OPC_BROWSE_DOWN, wideName.c_str()); });
         if (FAILED(hr)) {
             LOGG(2, "ChangeBrowsePosition(OPC_BROWSE_DOWN) Failed: %s", ErrorString(hr).c_str());
             continue;
         }
         browse(child.get(), browser, depth + 1);
-        hr = browser->ChangeBrowsePosition(OPC_BROWSE_UP, OLESTR(""));
+        hr = connectStep("ChangeBrowsePosition(OPC_BROWSE_UP)",
+                         [&] { return browser->ChangeBrowsePosition(OPC_BROWSE_UP, OLESTR("")); });
         if (FAILED(hr)) {
             // The later siblings stay empty; the leaves of this branch are still read, from wherever
             // the server now is.
@@ -113,7 +126,9 @@ void OPC_Connection::browseLeaves(OPC_Branch* branch, IOPCBrowseServerAddressSpa
 {
     if (_browseCut) return;
     ComPtr<IEnumString> names;
-    const HRESULT hr = browser->BrowseOPCItemIDs(OPC_LEAF, OLESTR(""), VT_EMPTY, 0, names.put());
+    const HRESULT hr = connectStep("BrowseOPCItemIDs(OPC_LEAF)", [&] {
+        return browser->BrowseOPCItemIDs(OPC_LEAF, OLESTR(""), VT_EMPTY, 0, names.put());
+    });
     if (FAILED(hr)) {
         LOGG(2, "BrowseOPCItemIDs(OPC_LEAF) Failed: %s", ErrorString(hr).c_str());
         return;
@@ -127,6 +142,10 @@ void OPC_Connection::browseLeaves(OPC_Branch* branch, IOPCBrowseServerAddressSpa
                 LOGG(2, "new OPC_Item() Failed: not enough memory");
             }
         });
+    } catch (const WorkGivenUp&) {
+        throw;
+    } catch (const CallNotAnswered&) {
+        throw;
     } catch (...) {
     }
 }

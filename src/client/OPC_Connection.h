@@ -3,20 +3,26 @@
 // subscription to its data changes, and the COM start-up of the process.
 #pragma once
 
+#include "CallDeadlines.h"
 #include "OPC_Item.h"
 #include "platform/OpcDa.h"
 #include "platform/Worker.h"
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 class Host;
 class OPC_Connection;
 class OPC_DataCallback0;
+class OPC_ShutdownCallback;
+class ServerWatch;
+struct ServerWork;
 
 namespace Co {
 
@@ -38,6 +44,8 @@ CLIPFORMAT dataTimeFormat();
 
 } // namespace Co
 
+// The workers share what they may still hold after their connection has given them up (see
+// CallDeadlines.h): the session record and the work's state.
 class ConnectThread : public platform::Worker {
 public:
     explicit ConnectThread(OPC_Connection* connection);
@@ -48,6 +56,8 @@ protected:
 
 private:
     OPC_Connection* _connection;  // not owned
+    std::shared_ptr<ServerWork> _work;
+    std::shared_ptr<void> _session;
 };
 
 class DisconnectThread : public platform::Worker {
@@ -60,6 +70,8 @@ protected:
 
 private:
     OPC_Connection* _connection;  // not owned
+    std::shared_ptr<ServerWork> _work;
+    std::shared_ptr<void> _session;
 };
 
 class OPC_Connection : public OPC_Branch {
@@ -67,15 +79,43 @@ public:
     // The session record of a connected server: the interfaces obtained from it and the
     // client-handle table. Created by the connect work, destroyed by the disconnect work.
     struct Data {
+        Data() = default;
+        Data(const Data&) = delete;
+        Data& operator=(const Data&) = delete;
+        ~Data();
         platform::ComPtr<IOPCServer> iServer;
         platform::ComPtr<IUnknown> group;            // the group registerItems made
         platform::ComPtr<IOPCItemMgt> itemMgt;       // the group's item management
         platform::ComPtr<IDataObject> iDataObject;   // the group's data-change subscription
         OPC_DataCallback0* callback0 = nullptr;      // the sink, holding one reference of its own
         DWORD cookie0 = 0;                           // connection number of the subscription
+        // The shutdown notices: the server object's connection point, when it offers one.
+        platform::ComPtr<IConnectionPoint> shutdownPoint;
+        OPC_ShutdownCallback* shutdownSink = nullptr;  // holding one reference of its own
+        DWORD shutdownCookie = 0;
+        std::shared_ptr<ServerWatch> watch;
+        // How the disconnect treats the server: gone (only its proxies are released) or hung
+        // in a call that never came back (nothing is called or released: it is left behind).
+        bool serverGone = false;
+        bool serverHung = false;
         // Every leaf of the tree once; an item's client handle is its index here. Not owned.
         std::vector<OPC_Item*> items;
     };
+
+    // Deadlines of the calls into the server and the interval of its status checks. A deadline
+    // of zero or less is none; an interval of zero or less checks nothing (shutdown notices are
+    // still heeded).
+    struct Timing {
+        std::chrono::milliseconds connectStep{30'000};
+        std::chrono::milliseconds disconnectStep{10'000};
+        std::chrono::milliseconds statusInterval{3'000};
+    };
+    // Main thread: what connections created from now on use (the program's settings).
+    static void setDefaultTiming(const Timing& timing);
+    static Timing defaultTiming();
+    // Main thread, while idle (tests narrow them).
+    void setTiming(const Timing& timing) { _timing = timing; }
+    const Timing& timing() const { return _timing; }
 
     // Bounds on what a server can make the browse do; reaching one is logged at level 2 and the
     // tree read so far stays.
@@ -133,6 +173,15 @@ private:
     // Completion steps, main thread.
     void onConnect();
     void onDisconnect();
+    // A worker given up in a server call (see CallDeadlines.h): the connection goes idle with
+    // the error and completes as the work would have.
+    void onWorkGivenUp(bool connecting, const char* call, std::chrono::milliseconds limit);
+    // The watch found the server gone, hung or shutting down: disconnects with its reason.
+    void onServerLost(const std::string& text, bool gone, bool hung);
+    // Main thread: stops listening to the session's sinks and watch, and lets the record go
+    // (a given-up worker still holds it).
+    void dropSession();
+    std::shared_ptr<ServerWork> newWork(bool connecting);
     void startConnectWorker();
     void startDisconnectWorker();
     void runPendingRequest(bool afterConnect);
@@ -151,7 +200,18 @@ private:
     platform::ComPtr<IUnknown> registerItems();
     void advise0();
     void unadvise();
+    void adviseShutdown();
+    void unadviseShutdown();
+    void stopWatch();
     void releaseServer();
+    template <class Interface>
+    void releaseInterface(platform::ComPtr<Interface>& pointer, const char* call);
+    // A call into the server under the deadline of the connect or disconnect steps.
+    // freeLate frees what a call that came back too late handed out.
+    template <class Call, class FreeLate = void (*)()>
+    auto connectStep(const char* name, Call&& call, FreeLate&& freeLate = [] {});
+    template <class Call>
+    auto disconnectStep(const char* name, Call&& call);
 
     std::string prefix() const;
 
@@ -159,10 +219,26 @@ private:
     GUID _clsid;
     std::string _lastError;
     platform::Worker* _thread = nullptr;  // the one running worker; it frees itself
-    std::unique_ptr<Data> _data;
+    std::shared_ptr<Data> _data;
+    std::shared_ptr<ServerWork> _work;  // the running worker's; read by it, replaced only when idle
+    Timing _timing;
+    std::string _endReason;           // main thread: the error a disconnect of the watch's ends with
     Request _pending = Request::None;
     BrowseLimits _limits;
     std::size_t _browsedNodes = 0;    // worker only: nodes read by the running browse
     bool _browseCut = false;          // worker only: a bound ended the browse; no more descents
     std::atomic<std::uint64_t> _changesOffered{0};
 };
+
+template <class Call, class FreeLate>
+auto OPC_Connection::connectStep(const char* name, Call&& call, FreeLate&& freeLate)
+{
+    return deadlines::call(_work, prefix(), name, _timing.connectStep, std::forward<Call>(call),
+                           std::forward<FreeLate>(freeLate));
+}
+
+template <class Call>
+auto OPC_Connection::disconnectStep(const char* name, Call&& call)
+{
+    return deadlines::call(_work, prefix(), name, _timing.disconnectStep, std::forward<Call>(call));
+}

@@ -1,5 +1,6 @@
 // The group with every item, the DA 1.0 data-change subscription, and the entry through which
 // data changes reach the items.
+#include "CallDeadlines.h"
 #include "ErrorString.h"
 #include "Exception.h"
 #include "Host.h"
@@ -16,16 +17,22 @@ ComPtr<IUnknown> OPC_Connection::registerItems()
     DWORD revisedRate = 0;
     LONG timeBias = 0;
     FLOAT deadband = 0.0f;
-    HRESULT hr = _data->iServer->AddGroup(OLESTR(""), TRUE, 100, 1234, &timeBias, &deadband, 0, &serverGroup, &revisedRate,
-                                          IID_IUnknown, group.put());
+    IOPCServer* server = _data->iServer.get();
+    HRESULT hr = connectStep("AddGroup", [&] {
+        return server->AddGroup(OLESTR(""), TRUE, 100, 1234, &timeBias, &deadband, 0, &serverGroup, &revisedRate,
+                                IID_IUnknown, group.put());
+    });
     if (SUCCEEDED(hr) && !group) hr = E_NOINTERFACE;
     if (FAILED(hr)) raiseLogged(textf("%s: AddGroup() Failed: %s", prefix().c_str(), ErrorString(hr).c_str()));
 
-    hr = group.as(_data->itemMgt);
+    platform::ComPtr<IOPCItemMgt> itemMgt;
+    hr = connectStep("QueryInterface(IID_IOPCItemMgt)", [&] { return group.as(itemMgt); });
+    _data->itemMgt = std::move(itemMgt);
     if (SUCCEEDED(hr) && !_data->itemMgt) hr = E_NOINTERFACE;
     if (FAILED(hr))
         raiseLogged(textf("%s: QueryInterface(IID_IOPCItemMgt) Failed: %s", prefix().c_str(), ErrorString(hr).c_str()));
 
+    IOPCItemMgt* items = _data->itemMgt.get();
     platform::WideString accessPath;
     for (std::size_t i = 0; i < _data->items.size(); ++i) {
         OPC_Item* item = _data->items[i];
@@ -41,7 +48,18 @@ ComPtr<IUnknown> OPC_Connection::registerItems()
 
         OPCITEMRESULT* results = nullptr;
         HRESULT* errors = nullptr;
-        hr = _data->itemMgt->AddItems(1, &definition, &results, &errors);
+        HRESULT answered = E_FAIL;
+        hr = connectStep(
+            "AddItems",
+            [&] {
+                answered = items->AddItems(1, &definition, &results, &errors);
+                return answered;
+            },
+            [&] {
+                if (results && SUCCEEDED(answered)) CoTaskMemFree(results[0].pBlob);
+                CoTaskMemFree(results);
+                CoTaskMemFree(errors);
+            });
         if (hr != S_OK) {
             LOGG(2, "%s: AddItems( \"%s\" ) Failed: %s", prefix().c_str(), item->path().c_str(), ErrorString(hr).c_str());
         } else if (errors && errors[0] != S_OK) {
@@ -62,7 +80,11 @@ void OPC_Connection::advise0()
     LOGG(6, "%s: advise0()", prefix().c_str());
     _data->group = registerItems();
 
-    HRESULT hr = _data->group.as(_data->iDataObject);
+    platform::ComPtr<IDataObject> dataObject;
+    IUnknown* group = _data->group.get();
+    HRESULT hr = connectStep("QueryInterface(IID_IDataObject)",
+                             [&] { return group->QueryInterface(IID_IDataObject, dataObject.putVoid()); });
+    _data->iDataObject = std::move(dataObject);
     if (hr == S_OK && !_data->iDataObject) hr = E_NOINTERFACE;
     if (hr != S_OK)
         raiseLogged(textf("%s: QueryInterface(IID_IDataObject) Failed: %s", prefix().c_str(), ErrorString(hr).c_str()));
@@ -78,7 +100,10 @@ void OPC_Connection::advise0()
     _data->callback0 = sink;
 
     FORMATETC format{Co::dataTimeFormat(), nullptr, DVASPECT_CONTENT, -1, TYMED_HGLOBAL};
-    hr = _data->iDataObject->DAdvise(&format, 0, sink, &_data->cookie0);
+    IDataObject* subscription = _data->iDataObject.get();
+    DWORD cookie = 0;
+    hr = connectStep("IDataObject::DAdvise", [&] { return subscription->DAdvise(&format, 0, sink, &cookie); });
+    _data->cookie0 = cookie;
     if (hr != S_OK)
         raiseLogged(textf("%s: IDataObject::DAdvise() Failed: %s", prefix().c_str(), ErrorString(hr).c_str()));
 }
@@ -86,7 +111,11 @@ void OPC_Connection::advise0()
 void OPC_Connection::unadvise()
 {
     LOGG(6, "%s: unadvise()", prefix().c_str());
-    if (_data->iDataObject && _data->cookie0) _data->iDataObject->DUnadvise(_data->cookie0);
+    if (_data->iDataObject && _data->cookie0 && !_data->serverGone && !_data->serverHung) {
+        IDataObject* dataObject = _data->iDataObject.get();
+        const DWORD cookie = _data->cookie0;
+        disconnectStep("IDataObject::DUnadvise", [&] { return dataObject->DUnadvise(cookie); });
+    }
     OPC_DataCallback0* sink = std::exchange(_data->callback0, nullptr);
     if (!sink) return;
     // From here on no delivery reaches the connection, whatever the server still does with the

@@ -334,6 +334,26 @@ TEST(WatchCommand, FailuresExitWithTwo)
     EXPECT_EQ(remote.err.rfind("tagvista-cli: plant-17: RegConnectRegistry() Failed: ", 0), 0u) << remote.err;
 }
 
+TEST(WatchCommand, ServerThatGoesOrShutsDownEndsTheWatchWithTwoAndTheReason)
+{
+    // No --seconds: only the server's end ends these watches. The values printed before stay
+    // printed; the last line on standard error says why they are not live any more.
+    Environment environment;
+    environment.setHangMilliseconds(500);
+    const std::string gone = progIdOf(Fault::Gone);
+    const Result lost = run({"watch", gone}, environment);
+    EXPECT_FALSE(lost.timedOut);
+    EXPECT_EQ(lost.exitCode, 2) << lost.err;
+    EXPECT_FALSE(lost.out.empty());
+    EXPECT_EQ(lost.err.rfind("tagvista-cli: (local)|" + gone + ": GetStatus() Failed: ", 0), 0u) << lost.err;
+
+    const std::string shutdown = progIdOf(Fault::ShutdownRequest);
+    const Result ended = run({"watch", shutdown}, environment);
+    EXPECT_FALSE(ended.timedOut);
+    EXPECT_EQ(ended.exitCode, 2) << ended.err;
+    EXPECT_EQ(ended.err, "tagvista-cli: (local)|" + shutdown + ": the server shut down: Сервер остановлен оператором\n");
+}
+
 // --- the command line ------------------------------------------------------------------------
 
 TEST(CommandLine, BadUsageExitsWithOneAndSaysWhy)

@@ -1,6 +1,7 @@
 // The close of the main window: refused while servers disconnect, counted down by their
 // WM_SERVER_DISCONNECTED, and asked again by the last one.
 #include "UiTestSupport.h"
+#include "servers/test/TestServerControl.h"
 
 using namespace uitest;
 using servers::test::Fault;
@@ -28,6 +29,7 @@ private slots:
     void closeWhileAConnectFailsBeforeTheServerExists();
     void secondCloseRequestCountsNothingNew();
     void aDisconnectWithoutACloseOnlyReportsZeroLeft();
+    void closeIsNotHeldByAServerThatHangsInItsDisconnect();
 };
 
 void TestCloseProtocol::closesAtOnceWithNothingConnected()
@@ -139,6 +141,29 @@ void TestCloseProtocol::aDisconnectWithoutACloseOnlyReportsZeroLeft()
     QVERIFY(window.isVisible());
     QCOMPARE(window.serversLeft(), 0);
     QVERIFY(contains(log.text(), "0 servers left"));
+}
+
+void TestCloseProtocol::closeIsNotHeldByAServerThatHangsInItsDisconnect()
+{
+    // DUnadvise hangs far longer than the test waits; the close ends at the disconnect deadline.
+    TestEnvironment environment({Fault::None, Fault::HangUnadvise});
+    environment.setHangMilliseconds(600'000);
+    const OPC_Connection::Timing saved = OPC_Connection::defaultTiming();
+    OPC_Connection::setDefaultTiming({std::chrono::seconds(5), std::chrono::milliseconds(500), std::chrono::seconds(0)});
+    ListedWindow listed = openListedWindow();
+    OPC_Connection::setDefaultTiming(saved);
+    TMainForm& window = *listed.window;
+    QTreeWidgetItem* good = serverNode(window, Fault::None);
+    QTreeWidgetItem* hanging = serverNode(window, Fault::HangUnadvise);
+    QVERIFY(connectAndWait(window, good));
+    QVERIFY(connectAndWait(window, hanging));
+
+    QVERIFY(!window.close());
+    QVERIFY(waitFor([&] { return !window.isVisible(); }, 10'000));
+    QCOMPARE(window.serversLeft(), 0);
+    QVERIFY(connectionOf(hanging)->idle());
+    QVERIFY(contains(connectionOf(hanging)->lastError(), "did not answer IDataObject::DUnadvise within 0.5 s"));
+    servers::test::endHangs();
 }
 
 UI_TEST_CLASS(TestCloseProtocol);

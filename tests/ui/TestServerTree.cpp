@@ -33,6 +33,7 @@ private slots:
     void nothingSelectedKeepsConnectAndDisablesDisconnect();
     void failedConnectShowsTheErrorAndExpandingReconnects();
     void failureAfterTheAddressSpaceKeepsTheTreeWithTheError();
+    void serverThatGoesShowsItsErrorAndItsRowsGo();
     void serverWithItemsButNoBranches();
     void selectionDecidesWhatTheTableShows();
     void valuesChangeOnlyTheirOwnRowsTexts();
@@ -243,6 +244,30 @@ void TestServerTree::failureAfterTheAddressSpaceKeepsTheTreeWithTheError()
     QCOMPARE(childCaptions(server), (QStringList{QString::fromStdString(connection->lastError()), "X"}));
     QCOMPARE(TMainForm::imageOf(server->child(0)), 7);
     QCOMPARE(tableColumn(window.tableModel(), ItemTableModel::Name), (QStringList{"a", "b"}));
+}
+
+void TestServerTree::serverThatGoesShowsItsErrorAndItsRowsGo()
+{
+    // Connected and showing values, then the server fails as a dead process does: the status
+    // check ends the connection, the node shows why, and no row of it stays as if live.
+    TestEnvironment environment({Fault::Gone});
+    environment.setHangMilliseconds(400);
+    const OPC_Connection::Timing saved = OPC_Connection::defaultTiming();
+    OPC_Connection::setDefaultTiming({std::chrono::seconds(5), std::chrono::seconds(2), std::chrono::milliseconds(100)});
+    ListedWindow listed = openListedWindow();
+    OPC_Connection::setDefaultTiming(saved);
+    TMainForm& window = *listed.window;
+    QTreeWidgetItem* server = serverNode(window, Fault::Gone);
+    OPC_Connection* connection = connectionOf(server);
+    QVERIFY(connectAndWait(window, server));
+    select(window, server);
+    QVERIFY(window.tableModel()->rowCount() > 0);
+
+    QVERIFY(waitFor([&] { return connection->idle() && statusChild(server) && TMainForm::imageOf(statusChild(server)) == 7; }));
+    QVERIFY(connection->lastError().find("Tagvista.Test.Gone: GetStatus() Failed: ") != std::string::npos);
+    QCOMPARE(statusChild(server)->text(0), QString::fromStdString(connection->lastError()));
+    QCOMPARE(TMainForm::imageOf(server), 0);
+    QCOMPARE(window.tableModel()->rowCount(), 0);
 }
 
 void TestServerTree::serverWithItemsButNoBranches()

@@ -132,6 +132,11 @@ int runWatch(const WatchOptions& options, Console& console, Output& output)
     const std::string header = watchHeader(options.format);
     if (header.empty() || output.write(header)) console.pumpValues(sink, deadline, report);
     console.disconnect();
+    if (console.lost()) {
+        // The values printed last are not live any more: the exit says so too.
+        printError(console.error());
+        return kExitFailed;
+    }
     if (superseded > 0) {
         // Said once at the end, so that whoever keeps the output knows that not every change is
         // in it: a server faster than the output is read at its latest values.

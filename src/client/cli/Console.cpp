@@ -78,6 +78,7 @@ bool Console::connect(const Host::OpcServerInfo& server)
 {
     _ready = false;
     _closing = false;
+    _lost = false;
     _error.clear();
     _items.clear();
     _early.clear();
@@ -114,7 +115,7 @@ void Console::pumpValues(const ItemSink& sink, std::optional<std::chrono::steady
     }
 
     const auto done = [&] {
-        return _sinkDone || _stop.requested() || (deadline && std::chrono::steady_clock::now() >= *deadline);
+        return _sinkDone || _lost || _stop.requested() || (deadline && std::chrono::steady_clock::now() >= *deadline);
     };
     constexpr std::chrono::seconds kTick{1};
     auto nextTick = std::chrono::steady_clock::now() + kTick;
@@ -159,11 +160,18 @@ void Console::handle(UINT message, WPARAM wParam)
     case WM_SERVER_READY:
         if (_connection && object == _connection.get()) _ready = true;
         break;
+    case WM_SERVER_DISCONNECTED:
+        if (_connection && object == _connection.get() && _ready && !_closing) {
+            _lost = true;
+            _error = _connection->lastError().empty() ? _connection->name() + ": the connection ended"
+                                                      : _connection->lastError();
+        }
+        break;
     case WM_ITEM_NEW_VALUE:
         onItemNewValue(reinterpret_cast<OPC_Item*>(wParam));
         break;
     default:
-        break;  // WM_SERVER_CONNECTED and WM_SERVER_DISCONNECTED: the waits look at the connection
+        break;  // WM_SERVER_CONNECTED: the waits look at the connection
     }
 }
 

@@ -48,7 +48,8 @@ public:
     // read: the connection is connected and no worker runs for it.
     using ItemSink = std::function<bool(OPC_Item& item)>;
     // Handles notifications, each value to the sink, until the deadline passes (none: no end),
-    // a stop comes, or the sink wants no more. Values that arrived while the connect still ran go
+    // a stop comes, the sink wants no more, or the connection ends by itself (lost(): its server
+    // went, stopped answering or shut down; error() says which). Values that arrived while the connect still ran go
     // to the sink first, in the order they came. everySecond (if any) runs once a second between
     // notifications.
     void pumpValues(const ItemSink& sink, std::optional<std::chrono::steady_clock::time_point> deadline,
@@ -60,6 +61,7 @@ public:
     void disconnect();
 
     const std::string& error() const { return _error; }
+    bool lost() const { return _lost; }
     bool stopped() const;
 
 private:
@@ -77,6 +79,7 @@ private:
     bool _hostListed = false;       // WM_HOST_CONNECTED came for _host
     bool _ready = false;            // WM_SERVER_READY came for _connection
     bool _closing = false;          // disconnect asked for: values are dropped from now on
+    bool _lost = false;             // the connection ended without being asked to
     bool _sinkDone = false;         // the sink wanted no more
     const ItemSink* _sink = nullptr;  // while pumpValues runs
     // The items of the connection once it is ready; notifications are matched by pointer, never

@@ -2,7 +2,9 @@
 
 #include "platform/Registry.h"
 
+#include <chrono>
 #include <climits>
+#include <cstdlib>
 #include <unistd.h>
 #include <vector>
 
@@ -89,6 +91,23 @@ bool writeString(const char* valueName, const std::string& text)
         return false;
     return RegSetValueExA(key.get(), valueName, 0, REG_SZ, reinterpret_cast<const BYTE*>(text.c_str()),
                           static_cast<DWORD>(text.size() + 1)) == ERROR_SUCCESS;
+}
+
+OPC_Connection::Timing connectionTiming()
+{
+    OPC_Connection::Timing timing;
+    const auto read = [](const char* name, std::chrono::milliseconds& target) {
+        const std::optional<std::string> text = readString(name);
+        if (!text) return;
+        char* end = nullptr;
+        const double seconds = std::strtod(text->c_str(), &end);
+        if (end == text->c_str() || *end != '\0' || !(seconds >= 0 && seconds <= 3600)) return;
+        target = std::chrono::milliseconds(static_cast<long long>(seconds * 1000));
+    };
+    read("ConnectTimeoutSeconds", timing.connectStep);
+    read("DisconnectTimeoutSeconds", timing.disconnectStep);
+    read("StatusIntervalSeconds", timing.statusInterval);
+    return timing;
 }
 
 } // namespace settings

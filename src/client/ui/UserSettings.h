@@ -2,6 +2,8 @@
 // remote host live there, in the current user's registry hive.
 #pragma once
 
+#include "client/OPC_Connection.h"
+
 #include <optional>
 #include <string>
 
@@ -23,5 +25,11 @@ std::optional<std::string> readString(const char* valueName);
 // Stores a string value, creating the key when it is missing; false when it cannot be stored.
 // Any thread.
 bool writeString(const char* valueName, const std::string& text);
+
+// The deadlines of the calls into a server and the interval of its status checks, from the
+// string values ConnectTimeoutSeconds, DisconnectTimeoutSeconds and StatusIntervalSeconds
+// (decimal seconds; 0 for none). A value that is missing or not a number in 0..3600 keeps
+// its default.
+OPC_Connection::Timing connectionTiming();
 
 } // namespace settings

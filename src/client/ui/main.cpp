@@ -3,6 +3,7 @@
 #include "Application.h"
 #include "MainFormUnit.h"
 #include "MessageBoxes.h"
+#include "UserSettings.h"
 #include "client/Logger.h"
 #include "client/OPC_Connection.h"
 #include "platform/Dispatcher.h"
@@ -40,6 +41,7 @@ int main(int argc, char** argv)
     std::unique_ptr<TMainForm> window;
     try {
         com = std::make_unique<Co::Inner>();
+        OPC_Connection::setDefaultTiming(settings::connectionTiming());
         window = std::make_unique<TMainForm>();
         // Once the window has set the log up; what the registry collected before comes first.
         platform::registry::setDiagnosticsHandler([](const std::string& text) { LOGG(2, "%s", text.c_str()); });

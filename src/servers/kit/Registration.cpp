@@ -13,7 +13,7 @@ std::string bracedGuid(const GUID& g)
     return text;
 }
 
-std::vector<RegistryKey> registrationKeys(const ClassRegistration& c, const std::string& inprocServer)
+std::vector<RegistryKey> registrationKeys(const ClassRegistration& c, const std::string& server)
 {
     const std::string clsid = bracedGuid(c.clsid);
     std::vector<RegistryKey> keys;
@@ -32,7 +32,12 @@ std::vector<RegistryKey> registrationKeys(const ClassRegistration& c, const std:
     keys.push_back({key + "\\ProgID", {{"", c.progId}}});
     if (!c.versionIndependentProgId.empty())
         keys.push_back({key + "\\VersionIndependentProgID", {{"", c.versionIndependentProgId}}});
-    keys.push_back({key + "\\InprocServer32", {{"", inprocServer}, {"ThreadingModel", std::string("Free")}}});
+    if (c.activation == Activation::Program) {
+        const bool quoted = server.find(' ') != std::string::npos && server.front() != '"';
+        keys.push_back({key + "\\LocalServer32", {{"", quoted ? '"' + server + '"' : server}}});
+    } else {
+        keys.push_back({key + "\\InprocServer32", {{"", server}, {"ThreadingModel", std::string("Free")}}});
+    }
     keys.push_back({key + "\\Implemented Categories", {}});
     keys.push_back({key + "\\Implemented Categories\\" + kCategoryDa1, {}});
     keys.push_back({key + "\\Implemented Categories\\" + kCategoryDa2, {}});

@@ -1,7 +1,8 @@
-// What registering an in-process OPC DA server writes into the classes root, as data: the keys
-// and values of each class, the keys its unregistration removes, and the descriptions of the OPC
-// categories. Written out as a .reg file on Linux and into the system's registry on Windows, so
-// both say the same. Uses nothing of the platform library but its types. Any thread.
+// What registering an OPC DA server writes into the classes root, as data: the keys and values of
+// each class (served by a library loaded into the client, or by a program of its own), the keys
+// its unregistration removes, and the descriptions of the OPC categories. Written out as a .reg
+// file on Linux and into the system's registry on Windows, so both say the same. Uses nothing of
+// the platform library but its types. Any thread.
 #pragma once
 
 #include "platform/Guid.h"
@@ -18,16 +19,21 @@ constexpr const char* kCategoryDa1 = "{63D5F430-CFE4-11D1-B2C8-0060083BA1FB}";
 constexpr const char* kCategoryDa2 = "{63D5F432-CFE4-11D1-B2C8-0060083BA1FB}";
 constexpr const char* kVendor = "Tagvista";
 
+// How COM serves a class: from a library it loads into the client (InprocServer32), or from a
+// program it starts (LocalServer32).
+enum class Activation { Library, Program };
+
 struct ClassRegistration {
     CLSID clsid{};
     std::string description;  // the default value of the ProgID and CLSID keys
     std::string progId;       // e.g. "Tagvista.Simulation.1"
     std::string versionIndependentProgId;  // e.g. "Tagvista.Simulation"; empty: none
-    // Empty: the library being registered serves the class. Otherwise the file name of another
-    // library in the same folder (the test servers name one that does not exist).
+    // Empty: the library (or program) being registered serves the class. Otherwise the file name
+    // of another one in the same folder (the test servers name a library that does not exist).
     std::string library;
     // DWORD values of the CLSID key's Parameters subkey; none: no such key.
     std::vector<std::pair<std::string, DWORD>> parameters;
+    Activation activation = Activation::Library;
 };
 
 struct RegistryValue {
@@ -43,9 +49,11 @@ struct RegistryKey {
 // The braced upper-case form of a GUID.
 std::string bracedGuid(const GUID& guid);
 
-// The keys that register the class, each after its parent, with inprocServer as the default
-// value of InprocServer32 (ThreadingModel "Free": the servers are free-threaded).
-std::vector<RegistryKey> registrationKeys(const ClassRegistration& c, const std::string& inprocServer);
+// The keys that register the class, each after its parent. server is the path of what serves it:
+// for a library the default value of InprocServer32 (ThreadingModel "Free": the servers are
+// free-threaded), for a program the default value of LocalServer32, in quotes when it holds a
+// space (the value is a command line, and Windows would otherwise try each prefix of the path).
+std::vector<RegistryKey> registrationKeys(const ClassRegistration& c, const std::string& server);
 
 // The keys that belong to the class alone, each with everything below it: the ProgID, the
 // version-independent ProgID and CLSID\{...}. Unregistration removes these and nothing else.

@@ -1,0 +1,54 @@
+// tagvista-simserver.exe: the simulation and scale servers as a LocalServer32 program, for
+// clients that keep their servers out of process. The same address spaces and server objects as
+// the library's, hosted by the kit's server program (ServerProgram.h).
+#include "servers/kit/Server.h"
+#include "servers/kit/windows/ServerProgram.h"
+#include "servers/simulation/ProcessClasses.h"
+#include "servers/simulation/ScaleSpace.h"
+#include "servers/simulation/SimulationSpace.h"
+
+namespace servers::simulation {
+
+namespace {
+
+kit::ServerIdentity identity(platform::WideString vendor)
+{
+    kit::ServerIdentity id;
+    id.vendorInfo = std::move(vendor);
+    id.majorVersion = TAGVISTA_VERSION_MAJOR;
+    id.minorVersion = TAGVISTA_VERSION_MINOR;
+    id.buildNumber = TAGVISTA_VERSION_PATCH;
+    id.minimumUpdateRateMs = 10;
+    return id;
+}
+
+// The address space is what the server object, its groups and its enumerators share: holding
+// the program through it keeps the program until the last of them is released.
+HRESULT createSimulation(REFIID riid, void** ppv)
+{
+    std::shared_ptr<const kit::AddressSpace> space = kit::holdingProgram(buildSimulationSpace());
+    return kit::createObject<kit::Server>(riid, ppv, identity(OLESTR("Tagvista Simulation Server")), std::move(space));
+}
+
+HRESULT createScale(REFIID riid, void** ppv)
+{
+    auto scale = std::make_shared<ScaleAddressSpace>(readScaleConfig());
+    kit::ServerIdentity id = identity(OLESTR("Tagvista Scale Server") + scale->clampNote());
+    std::shared_ptr<const kit::AddressSpace> space = kit::holdingProgram(std::move(scale));
+    return kit::createObject<kit::Server>(riid, ppv, std::move(id), std::move(space));
+}
+
+constexpr kit::ClassEntry kClasses[] = {
+    {CLSID_TagvistaSimulationProcess, &createSimulation},
+    {CLSID_TagvistaScaleProcess, &createScale},
+};
+
+} // namespace
+
+} // namespace servers::simulation
+
+int wmain(int argc, wchar_t** argv)
+{
+    const auto registrations = servers::simulation::processRegistrations();
+    return servers::kit::runServerProgram({argv, argv + argc}, servers::simulation::kClasses, registrations);
+}

@@ -64,8 +64,11 @@ public:
 
     std::unique_ptr<OPC_Connection> scaleConnection()
     {
-        return std::make_unique<OPC_Connection>(_host.get(), servers::simulation::CLSID_TagvistaScale,
-                                                servers::simulation::kScaleProgId);
+        return connection(servers::simulation::CLSID_TagvistaScale, servers::simulation::kScaleProgId);
+    }
+    std::unique_ptr<OPC_Connection> connection(const CLSID& clsid, const char* name)
+    {
+        return std::make_unique<OPC_Connection>(_host.get(), clsid, name);
     }
 
     void pumpUntil(const std::function<bool()>& done)

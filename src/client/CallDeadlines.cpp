@@ -77,7 +77,7 @@ private:
                         call->_expired = true;
                         // A call into another process can be cancelled; the system answers
                         // at once, and the call comes back failed soon after.
-                        if (SUCCEEDED(CoCancelCall(call->_threadId, 0))) {
+                        if (SUCCEEDED(platform::cancelOutgoingCall(call->_threadId))) {
                             call->_cancelSent = true;
                             call->_due = now + kCancelGrace;
                         }

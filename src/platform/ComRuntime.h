@@ -19,4 +19,9 @@ std::string activationDiagnostic();
 // Whether CoInitializeEx has succeeded in this process and not been balanced by as many
 // CoUninitialize calls. Any thread.
 bool comInitialized();
+// Asks the system to cancel the call the given thread is making into another process now
+// (CoCancelCall with no wait). A failure means it cannot be cancelled: there is none, the call
+// is in process, or the system cannot cancel calls at all (Wine, whose CoCancelCall is a stub
+// that ends the process, answers E_NOTIMPL here without calling it). Any thread.
+HRESULT cancelOutgoingCall(DWORD threadId);
 } // namespace platform

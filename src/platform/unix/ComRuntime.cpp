@@ -333,6 +333,11 @@ std::string activationDiagnostic()
     return lastLoadFailure;
 }
 
+HRESULT cancelOutgoingCall(DWORD threadId)
+{
+    return CoCancelCall(threadId, 0);
+}
+
 bool comInitialized()
 {
     std::lock_guard lock(stateLock);

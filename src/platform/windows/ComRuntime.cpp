@@ -18,6 +18,14 @@ std::string activationDiagnostic()
     return std::string();
 }
 
+HRESULT cancelOutgoingCall(DWORD threadId)
+{
+    // Wine's ntdll exports its version; its ole32 has CoCancelCall only as a stub that aborts.
+    static const bool wine = GetProcAddress(GetModuleHandleA("ntdll.dll"), "wine_get_version") != nullptr;
+    if (wine) return E_NOTIMPL;
+    return CoCancelCall(threadId, 0);
+}
+
 bool comInitialized()
 {
     APTTYPE type;

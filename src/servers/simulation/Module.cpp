@@ -2,6 +2,7 @@
 // scale server.
 #include "servers/kit/ClassFactory.h"
 #include "servers/kit/Server.h"
+#include "servers/simulation/ServerIdentity.h"
 #include "servers/simulation/ScaleSpace.h"
 #include "servers/simulation/SimulationClasses.h"
 #include "servers/simulation/SimulationSpace.h"
@@ -13,27 +14,16 @@ namespace servers::simulation {
 
 namespace {
 
-kit::ServerIdentity identity(platform::WideString vendor)
-{
-    kit::ServerIdentity id;
-    id.vendorInfo = std::move(vendor);
-    id.majorVersion = TAGVISTA_VERSION_MAJOR;
-    id.minorVersion = TAGVISTA_VERSION_MINOR;
-    id.buildNumber = TAGVISTA_VERSION_PATCH;
-    id.minimumUpdateRateMs = 10;
-    return id;
-}
-
 HRESULT createSimulation(REFIID riid, void** ppv)
 {
-    return kit::createObject<kit::Server>(riid, ppv, identity(OLESTR("Tagvista Simulation Server")), buildSimulationSpace());
+    return kit::createObject<kit::Server>(riid, ppv, serverIdentity(OLESTR("Tagvista Simulation Server")), buildSimulationSpace());
 }
 
 HRESULT createScale(REFIID riid, void** ppv)
 {
     auto space = std::make_shared<ScaleAddressSpace>(readScaleConfig());
     // A client logs the vendor text when it connects: the one place a clamped size shows.
-    kit::ServerIdentity id = identity(OLESTR("Tagvista Scale Server") + space->clampNote());
+    kit::ServerIdentity id = serverIdentity(OLESTR("Tagvista Scale Server") + space->clampNote());
     return kit::createObject<kit::Server>(riid, ppv, std::move(id), std::move(space));
 }
 

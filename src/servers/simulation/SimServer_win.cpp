@@ -2,6 +2,7 @@
 // clients that keep their servers out of process. The same address spaces and server objects as
 // the library's, hosted by the kit's server program (ServerProgram.h).
 #include "servers/kit/Server.h"
+#include "servers/simulation/ServerIdentity.h"
 #include "servers/kit/windows/ServerProgram.h"
 #include "servers/simulation/ProcessClasses.h"
 #include "servers/simulation/ScaleSpace.h"
@@ -11,29 +12,18 @@ namespace servers::simulation {
 
 namespace {
 
-kit::ServerIdentity identity(platform::WideString vendor)
-{
-    kit::ServerIdentity id;
-    id.vendorInfo = std::move(vendor);
-    id.majorVersion = TAGVISTA_VERSION_MAJOR;
-    id.minorVersion = TAGVISTA_VERSION_MINOR;
-    id.buildNumber = TAGVISTA_VERSION_PATCH;
-    id.minimumUpdateRateMs = 10;
-    return id;
-}
-
 // The address space is what the server object, its groups and its enumerators share: holding
 // the program through it keeps the program until the last of them is released.
 HRESULT createSimulation(REFIID riid, void** ppv)
 {
     std::shared_ptr<const kit::AddressSpace> space = kit::holdingProgram(buildSimulationSpace());
-    return kit::createObject<kit::Server>(riid, ppv, identity(OLESTR("Tagvista Simulation Server")), std::move(space));
+    return kit::createObject<kit::Server>(riid, ppv, serverIdentity(OLESTR("Tagvista Simulation Server")), std::move(space));
 }
 
 HRESULT createScale(REFIID riid, void** ppv)
 {
     auto scale = std::make_shared<ScaleAddressSpace>(readScaleConfig());
-    kit::ServerIdentity id = identity(OLESTR("Tagvista Scale Server") + scale->clampNote());
+    kit::ServerIdentity id = serverIdentity(OLESTR("Tagvista Scale Server") + scale->clampNote());
     std::shared_ptr<const kit::AddressSpace> space = kit::holdingProgram(std::move(scale));
     return kit::createObject<kit::Server>(riid, ppv, std::move(id), std::move(space));
 }

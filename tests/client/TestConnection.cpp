@@ -478,6 +478,16 @@ TEST_F(ConnectionTest, MisbehavingBlocksAreDroppedOrLogged)
         ASSERT_TRUE(_window.pumpUntil([&] { return log.contains("runs past the end of the block"); }));
         disconnect(c);
     }
+    {
+        // The header announces twice the memory: only what the memory holds is read.
+        const std::string p = prefix(Fault::BlockShortMemory);
+        OPC_Connection* c = connected(Fault::BlockShortMemory);
+        ASSERT_TRUE(_window.pumpUntil([&] {
+            return log.contains(p + ": DataCallback: 5 item headers announced, 4 fit") &&
+                   log.contains("runs past the end of the block");
+        })) << log.all();
+        disconnect(c);
+    }
 }
 
 TEST_F(ConnectionTest, CarelessServersCannotReachFreedMemory)

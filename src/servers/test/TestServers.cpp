@@ -1,6 +1,6 @@
 // The test servers: the kit's server and group, each made to misbehave in the way its class's
 // fault names (see TestServers.h), and the library's exports.
-#include "servers/test/TestServers.h"
+#include "servers/test/TestServerObjects.h"
 
 #include "platform/Registry.h"
 #include "servers/kit/BlockWriter.h"
@@ -423,6 +423,7 @@ private:
         case Fault::BlockCountPastEnd:
         case Fault::BlockOffsetPastEnd:
         case Fault::BlockCutString:
+        case Fault::BlockShortMemory:
             break;
         default:
             Group::deliver(out);
@@ -469,10 +470,11 @@ private:
         default:
             break;
         }
-        HGLOBAL memory = GlobalAlloc(GMEM_MOVEABLE, block.size());
+        const std::size_t held = _fault == Fault::BlockShortMemory ? block.size() / 2 : block.size();
+        HGLOBAL memory = GlobalAlloc(GMEM_MOVEABLE, held);
         if (!memory) return;
         if (void* p = GlobalLock(memory)) {
-            std::memcpy(p, block.data(), block.size());
+            std::memcpy(p, block.data(), held);
             GlobalUnlock(memory);
             callSink(out.sink, format, memory);
         }
@@ -515,6 +517,14 @@ private:
 
 // --- the server -------------------------------------------------------------------------------
 
+std::atomic<SpaceHolder> g_spaceHolder{nullptr};
+
+std::shared_ptr<const kit::AddressSpace> held(std::shared_ptr<const kit::AddressSpace> space)
+{
+    const SpaceHolder holder = g_spaceHolder.load();
+    return holder ? holder(std::move(space)) : space;
+}
+
 kit::ServerIdentity testIdentity()
 {
     kit::ServerIdentity id;
@@ -535,7 +545,7 @@ std::vector<TestServer*>* g_retired = new std::vector<TestServer*>();
 
 class TestServer : public kit::Server {
 public:
-    explicit TestServer(Fault fault) : Server(testIdentity(), buildSpace(fault)), _fault(fault) {}
+    explicit TestServer(Fault fault) : Server(testIdentity(), held(buildSpace(fault))), _fault(fault) {}
 
     HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppv) override
     {
@@ -1090,64 +1100,36 @@ private:
     const std::shared_ptr<DeathClock> _clock;
 };
 
-// --- class objects ------------------------------------------------------------------------------
-
-class TestFactory : public platform::ComObject<IClassFactory> {
-public:
-    explicit TestFactory(Fault fault) : _fault(fault) {}
-
-    HRESULT STDMETHODCALLTYPE CreateInstance(IUnknown* pUnkOuter, REFIID riid, void** ppvObject) override
-    {
-        if (!ppvObject) return E_INVALIDARG;
-        *ppvObject = nullptr;
-        if (pUnkOuter) return CLASS_E_NOAGGREGATION;
-        if (_fault == Fault::FactoryFails) return kFactoryFailure;
-        if (_fault == Fault::HangCreate) hang(_fault);
-        switch (_fault) {
-        case Fault::ShutdownRequest: return kit::createObject<NoticeServer>(riid, ppvObject);
-        case Fault::Gone: return kit::createObject<GoneServer>(riid, ppvObject);
-        default: return kit::createObject<TestServer>(riid, ppvObject, _fault);
-        }
-    }
-    HRESULT STDMETHODCALLTYPE LockServer(BOOL) override { return S_OK; }
-
-private:
-    const Fault _fault;
-};
-
 } // namespace
 
-} // namespace servers::test
-
-extern "C" TAGVISTA_SERVER_EXPORT HRESULT DllGetClassObject(REFCLSID rclsid, REFIID riid, LPVOID* ppv)
+HRESULT createTestServer(Fault fault, REFIID riid, void** ppv)
 {
-    using namespace servers::test;
     if (!ppv) return E_INVALIDARG;
     *ppv = nullptr;
-    for (const TestClass& c : kTestClasses) {
-        if (c.fault != Fault::MissingLibrary && IsEqualCLSID(clsidOf(c.fault), rclsid)) {
-            platform::ComPtr<TestFactory> factory(new TestFactory(c.fault));
-            return factory->QueryInterface(riid, ppv);
-        }
+    if (fault == Fault::FactoryFails) return kFactoryFailure;
+    if (fault == Fault::HangCreate) hang(fault);
+    switch (fault) {
+    case Fault::ShutdownRequest: return kit::createObject<NoticeServer>(riid, ppv);
+    case Fault::Gone: return kit::createObject<GoneServer>(riid, ppv);
+    default: return kit::createObject<TestServer>(riid, ppv, fault);
     }
-    return CLASS_E_CLASSNOTAVAILABLE;
 }
 
-extern "C" TAGVISTA_SERVER_EXPORT HRESULT DllCanUnloadNow() { return S_FALSE; }
+void setSpaceHolder(SpaceHolder holder) { g_spaceHolder.store(holder); }
 
-extern "C" TAGVISTA_SERVER_EXPORT void TagvistaTestJournal(servers::test::Fault fault, servers::test::Journal* out)
+void readJournal(Fault fault, Journal* out)
 {
-    using namespace servers::test;
     std::lock_guard lock(g_journalMutex);
     if (out) *out = g_journals[static_cast<BYTE>(fault)];
 }
 
-extern "C" TAGVISTA_SERVER_EXPORT void TagvistaTestEndHangs()
+void endRunningHangs()
 {
-    using namespace servers::test;
     {
         std::lock_guard lock(g_hangMutex);
         ++g_hangGeneration;
     }
     g_hangEnded.notify_all();
 }
+
+} // namespace servers::test

@@ -104,6 +104,8 @@ enum class Fault : BYTE {
     HangUnadvise,           // DUnadvise hangs (values flow on), then unadvises and answers
     HangRelease,            // the server object's last Release hangs (values flow on), then
                             // destroys the object
+    BlockShortMemory,       // the memory handle holds only the first half of each block, while
+                            // dwSize and dwItemCount still announce all of it
 };
 
 struct TestClass {
@@ -161,6 +163,7 @@ inline constexpr TestClass kTestClasses[] = {
     {Fault::Gone, "Tagvista.Test.Gone", "A server that has died"},
     {Fault::HangUnadvise, "Tagvista.Test.HangUnadvise", "DUnadvise hangs"},
     {Fault::HangRelease, "Tagvista.Test.HangRelease", "The last Release hangs"},
+    {Fault::BlockShortMemory, "Tagvista.Test.BlockShortMemory", "Blocks longer than their memory"},
 };
 
 // {52EC3FAF-91D5-45CF-95DD-A92F9D1C3Ann}, nn the fault's number.
@@ -194,6 +197,35 @@ inline std::vector<kit::ClassRegistration> registrations(const std::string& miss
     return out;
 }
 
+// The same classes out of process: tagvista-testserver.exe (Windows) serves each of them
+// (but the one whose library is missing) as {52EC3FAF-91D5-45CF-95DD-A92F9D1C3Bnn} with the
+// ProgID "Tagvista.TestProcess.<name>", <name> the in-process ProgID's last part.
+constexpr CLSID processClsidOf(Fault fault)
+{
+    return CLSID{0x52EC3FAF, 0x91D5, 0x45CF, {0x95, 0xDD, 0xA9, 0x2F, 0x9D, 0x1C, 0x3B, static_cast<BYTE>(fault)}};
+}
+
+inline std::string processProgIdOf(Fault fault)
+{
+    const std::string progId = progIdOf(fault);
+    return "Tagvista.TestProcess." + progId.substr(progId.rfind('.') + 1);
+}
+
+inline std::vector<kit::ClassRegistration> processRegistrations()
+{
+    std::vector<kit::ClassRegistration> out;
+    for (const TestClass& c : kTestClasses) {
+        if (c.fault == Fault::MissingLibrary) continue;
+        kit::ClassRegistration r;
+        r.clsid = processClsidOf(c.fault);
+        r.description = std::string("Tagvista test server (out of process): ") + c.description;
+        r.progId = processProgIdOf(c.fault);
+        r.activation = kit::Activation::Program;
+        out.push_back(std::move(r));
+    }
+    return out;
+}
+
 constexpr HRESULT kFailure = E_FAIL;
 constexpr HRESULT kFactoryFailure = E_OUTOFMEMORY;
 constexpr const char* kHangKey = "Software\\Tagvista\\TestServer";
@@ -201,6 +233,9 @@ constexpr const char* kHangValue = "HangMilliseconds";
 constexpr DWORD kDefaultHangMs = 2000;
 // What a dead server's proxies answer: HRESULT_FROM_WIN32(RPC_S_SERVER_UNAVAILABLE).
 constexpr HRESULT kServerUnavailable = HR_BITS(0x800706BA);
+// tagvista-testserver.exe ends every hang running in it when this named event is set (an
+// auto-reset event, made by the program).
+constexpr const char* kEndHangsEvent = "TagvistaTestServerEndHangs";
 // The reason the ShutdownRequest server gives.
 constexpr const WCHAR* kShutdownReason = OLESTR("Сервер остановлен оператором");
 

@@ -5,8 +5,11 @@
 
 #include "ServerTestSupport.h"
 
+#include <atomic>
+#include <mutex>
 #include <set>
 #include <string>
+#include <thread>
 
 namespace outofprocess {
 
@@ -14,7 +17,9 @@ using namespace servertest;
 
 // The build's files, as Wine names them (on its drive for the build machine's root).
 std::wstring simServerProgram();
+std::wstring testServerProgram();
 std::wstring shutdownPeerProgram();
+std::wstring cliProgram();
 
 // Runs the program with the arguments (one command line) and waits for its end: its exit code
 // (-1 when it did not start or did not end by the deadline; it is then ended) and what it wrote
@@ -25,10 +30,38 @@ struct ProgramRun {
 };
 ProgramRun runProgram(const std::wstring& program, const std::wstring& arguments);
 
-// The ids of the running processes whose file is tagvista-simserver.exe.
-std::set<DWORD> serverProcesses();
+// The same, running on while the test goes on; ended when the object goes if it still runs.
+class RunningProgram {
+public:
+    RunningProgram(const std::wstring& program, const std::wstring& arguments);
+    ~RunningProgram();
+    RunningProgram(const RunningProgram&) = delete;
+    RunningProgram& operator=(const RunningProgram&) = delete;
+
+    bool started() const { return _process != nullptr; }
+    // What it has written so far (standard output and error together).
+    std::string output() const;
+    // Its exit code once it has ended within the time; -1 otherwise.
+    int waitForExit(std::chrono::milliseconds time);
+
+private:
+    HANDLE _process = nullptr;
+    HANDLE _read = nullptr;
+    std::atomic<bool> _stopReading{false};
+    mutable std::mutex _mutex;
+    std::string _output;
+    std::thread _reader;
+};
+
+// The ids of the running processes of the build's server programs (tagvista-simserver.exe,
+// tagvista-testserver.exe), or of the one named.
+std::set<DWORD> serverProcesses(const wchar_t* file = nullptr);
 // Waits until no such process runs; false at the deadline.
 bool waitUntilNoServerProcess();
+// Ends every process of the program file.
+void killServerProcesses(const wchar_t* file);
+// Ends the hangs that run in tagvista-testserver.exe now.
+void endServerHangs();
 
 // Creates an object of the class in a server process and asks for T.
 template <class T>

@@ -3,7 +3,7 @@
 #include "UiTestSupport.h"
 
 #include "DispatcherPump.h"
-#include "UserSettings.h"
+#include "client/form/UserSettings.h"
 #include "client/Exception.h"
 #include "client/Logger.h"
 #include "client/WindowMessages.h"

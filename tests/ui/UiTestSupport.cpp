@@ -4,7 +4,7 @@
 #include "client/OPC_Connection.h"
 #include "platform/Guid.h"
 #include "servers/test/TestServerPaths.h"
-#include "UserSettings.h"
+#include "client/form/UserSettings.h"
 
 #include <QAction>
 #include <QApplication>

@@ -3,7 +3,7 @@
 #include "ComputerPickerDialog.h"
 #include "DesignFont.h"
 #include "ImageList.h"
-#include "UserSettings.h"
+#include "client/form/UserSettings.h"
 
 #include <QFont>
 #include <QLabel>

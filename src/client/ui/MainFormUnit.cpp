@@ -5,7 +5,10 @@
 #include "HostDialogUnit.h"
 #include "ItemTableModel.h"
 #include "MessageBoxes.h"
-#include "UserSettings.h"
+#include "client/form/FormTexts.h"
+#include "client/form/LogFile.h"
+#include "client/form/Placement.h"
+#include "client/form/UserSettings.h"
 #include "client/Exception.h"
 #include "client/Host.h"
 #include "client/Logger.h"
@@ -31,86 +34,23 @@
 #include "ui_MainForm.h"
 
 #include <algorithm>
-#include <array>
-#include <cerrno>
-#include <climits>
-#include <cstdio>
-#include <cstdlib>
-#include <unistd.h>
 
 namespace {
 
-const char* const kLocalHostName = "(local)";
-const char* const kListingText = "Чтение списка OPC-серверов...";
-const char* const kConnectingText = "Подключение к OPC-серверу...";
-const char* const kDisconnectingText = "Отключение от OPC-сервера...";
-const char* const kPlacementValue = "MainForm";
+using form::kConnectingText;
+using form::kDisconnectingText;
+using form::kListingText;
+using form::kLocalHostName;
 
-// The stored placement, read as "%d,%d,%d,%d,%d" would read it: each number may have blanks and
-// a sign before its digits, the commas must follow the numbers directly, and anything after the
-// fifth number is ignored. A number outside the range of int makes the text unusable.
-std::optional<std::array<int, 5>> parsePlacement(const std::string& text)
+// The screens' areas available to windows, as the placement rules take them.
+std::vector<form::ScreenArea> screenAreas()
 {
-    std::array<int, 5> numbers{};
-    const char* p = text.c_str();
-    for (std::size_t i = 0; i < numbers.size(); ++i) {
-        if (i > 0) {
-            if (*p != ',') return std::nullopt;
-            ++p;
-        }
-        while (*p == ' ' || *p == '\t' || *p == '\n' || *p == '\r' || *p == '\v' || *p == '\f') ++p;
-        const char* digits = p;
-        if (*digits == '+' || *digits == '-') ++digits;
-        if (*digits < '0' || *digits > '9') return std::nullopt;
-        errno = 0;
-        char* end = nullptr;
-        const long value = std::strtol(p, &end, 10);
-        if (errno == ERANGE || value < INT_MIN || value > INT_MAX) return std::nullopt;
-        numbers[i] = static_cast<int>(value);
-        p = end;
-    }
-    return numbers;
-}
-
-// The design bounds (a form's designer keeps the position too, Qt's only the size).
-constexpr int kDesignLeft = 192;
-constexpr int kDesignTop = 112;
-constexpr int kDesignWidth = 639;
-constexpr int kDesignHeight = 432;
-constexpr int kDesignTreeWidth = 169;
-
-// Of a stored placement's title bar, this much must lie on one screen for the operator to move
-// the window by it: half its height, and this width (or all of a narrower window).
-constexpr long long kTitleBarHeight = 20;
-constexpr long long kTitleBarGrip = 100;
-
-// Whether a stored placement can be used as it stands: its size fits the desktop's available area
-// and enough of its title bar lies on a screen. A placement from another set of screens (or a
-// damaged one) would otherwise make a window that cannot paint and be stored again at the end.
-// Computed wide, as the stored numbers may be anywhere in the range of int.
-bool fitsTheScreens(int left, int top, int width, int height)
-{
-    if (width <= 0 || height <= 0) return false;
-    const QList<QScreen*> screens = QGuiApplication::screens();
-    QRect desktop;
-    for (const QScreen* screen : screens) desktop |= screen->availableGeometry();
-    if (width > desktop.width() || height > desktop.height()) return false;
-
-    const long long barLeft = left;
-    const long long barRight = barLeft + width;  // exclusive
-    const long long barTop = top;
-    const long long barBottom = barTop + kTitleBarHeight;
-    for (const QScreen* screen : screens) {
+    std::vector<form::ScreenArea> areas;
+    for (const QScreen* screen : QGuiApplication::screens()) {
         const QRect area = screen->availableGeometry();
-        const long long shownWidth =
-            std::min<long long>(barRight, area.left() + static_cast<long long>(area.width())) -
-            std::max<long long>(barLeft, area.left());
-        const long long shownHeight =
-            std::min<long long>(barBottom, area.top() + static_cast<long long>(area.height())) -
-            std::max<long long>(barTop, area.top());
-        if (shownWidth >= std::min<long long>(width, kTitleBarGrip) && shownHeight * 2 >= kTitleBarHeight) return true;
+        areas.push_back({area.x(), area.y(), area.width(), area.height()});
     }
-    return false;
+    return areas;
 }
 
 QString fromSystem(const std::string& text)
@@ -163,8 +103,8 @@ TMainForm::TMainForm(QWidget* parent) : QMainWindow(parent), _ui(std::make_uniqu
     _treeMenu->addSeparator()->setObjectName(QStringLiteral("N1"));
     _treeMenu->addAction(_connectRemoteHost);
 
-    move(kDesignLeft, kDesignTop);
-    resize(kDesignWidth, kDesignHeight);
+    move(form::kDesignPlacement.left, form::kDesignPlacement.top);
+    resize(form::kDesignPlacement.width, form::kDesignPlacement.height);
 
     // A long name widens the tree's one column and brings a scroll bar, as names are never cut.
     _tree->header()->setStretchLastSection(false);
@@ -173,7 +113,7 @@ TMainForm::TMainForm(QWidget* parent) : QMainWindow(parent), _ui(std::make_uniqu
     // The table takes what the window gains; the tree keeps the width the operator gave it.
     _splitter->setStretchFactor(0, 0);
     _splitter->setStretchFactor(1, 1);
-    setTreeWidth(kDesignTreeWidth);
+    setTreeWidth(form::kDesignPlacement.treeWidth);
 
     _model = new ItemTableModel(_images.icon(ImageList::Item), this);
     _table->setModel(_model);
@@ -198,7 +138,7 @@ TMainForm::TMainForm(QWidget* parent) : QMainWindow(parent), _ui(std::make_uniqu
     connect(_treeMenu, &QMenu::aboutToShow, this, [this] { guarded([&] { updateActions(); }); });
 
     _serversLeft = 0;
-    prepareLogFile();
+    form::startLogBesideExecutable();
 
     platform::Dispatcher& dispatcher = platform::Dispatcher::instance();
     dispatcher.setHandler([this](UINT message, WPARAM wParam, LPARAM) { dispatch(message, wParam); });
@@ -236,35 +176,15 @@ TMainForm::~TMainForm()
     _pump.reset();
 }
 
-void TMainForm::prepareLogFile()
-{
-    const std::string& path = settings::executablePath();
-    if (path.empty()) return;
-    const std::size_t slash = path.find_last_of('/');
-    const std::string folder = slash == std::string::npos ? std::string() : path.substr(0, slash + 1);
-    std::string base = settings::executableFileName();
-    const std::size_t dot = base.find_last_of('.');
-    if (dot != std::string::npos) base.resize(dot);
-    const std::string logPath = folder + base + ".log";
-
-    ::unlink(logPath.c_str());  // the previous run's log; none is fine too
-    logg::Logger::instance().setFileName(logPath);
-    logg::Logger::instance().setLevel(0);
-}
-
 void TMainForm::formCreate()
 {
     try {
-        const std::optional<std::string> stored = settings::readString(kPlacementValue);
-        const std::optional<std::array<int, 5>> numbers = parsePlacement(stored.value_or(std::string()));
-        if (!numbers) return;
-        const auto [left, top, width, height, treeWidth] = *numbers;
-        if (!fitsTheScreens(left, top, width, height)) return;
-        move(left, top);
-        resize(width, height);
-        // A tree that leaves no room for itself or for the table is given the design width.
-        const bool treeFits = treeWidth > 0 && treeWidth < width - _splitter->handleWidth();
-        setTreeWidth(treeFits ? treeWidth : std::min(kDesignTreeWidth, (width - _splitter->handleWidth()) / 2));
+        const std::optional<form::Placement> stored =
+            form::parsePlacement(settings::readString(form::kPlacementValue).value_or(std::string()));
+        if (!stored || !form::fitsTheScreens(*stored, screenAreas())) return;
+        move(stored->left, stored->top);
+        resize(stored->width, stored->height);
+        setTreeWidth(form::usableTreeWidth(stored->treeWidth, stored->width, _splitter->handleWidth()));
     } catch (const std::exception&) {
         // A placement that cannot be read leaves the design bounds.
     }
@@ -273,7 +193,7 @@ void TMainForm::formCreate()
 void TMainForm::formDestroy()
 {
     try {
-        settings::writeString(kPlacementValue, textf("%d,%d,%d,%d,%d", x(), y(), width(), height(), treeWidth()));
+        settings::writeString(form::kPlacementValue, form::placementText({x(), y(), width(), height(), treeWidth()}));
     } catch (const std::exception&) {
         // A placement that cannot be stored is not stored.
     }
@@ -830,8 +750,7 @@ void TMainForm::connectRemoteHostExecute()
     if (_lookupHost) {
         if (const auto found = _lookupHost(*name)) address = *found;
     }
-    const std::string caption =
-        textf("\\\\%s (%d.%d.%d.%d)", name->c_str(), address[0], address[1], address[2], address[3]);
+    const std::string caption = form::remoteHostCaption(*name, address);
 
     // The walk starts at once, but its WM_HOST_CONNECTED is handled only after this returns,
     // when the node is in place.

@@ -4,6 +4,7 @@
 #pragma once
 
 #include "ImageList.h"
+#include "client/form/NodeKind.h"
 #include "platform/HostLookup.h"
 
 #include <QElapsedTimer>
@@ -46,7 +47,7 @@ class TMainForm : public QMainWindow {
 public:
     // What a node carries, kept beside the object's pointer: a branch node's object may already
     // be destroyed, so its kind is never asked of the object itself.
-    enum class NodeKind { Status = 0, Host, Server, Branch };
+    using NodeKind = form::NodeKind;
     // Item data roles of tree nodes (column 0).
     enum NodeRole {
         KindRole = Qt::UserRole + 1,  // NodeKind as int
@@ -153,7 +154,6 @@ private:
     void formDestroy();
     // The tree's share of the splitter; the table gets the rest of the window's width.
     void setTreeWidth(int treeWidth);
-    void prepareLogFile();
     void closeCompletion();
     void dispatch(unsigned message, std::uintptr_t wParam);
     void reportError(std::exception_ptr error);

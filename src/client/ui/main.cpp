@@ -3,7 +3,7 @@
 #include "Application.h"
 #include "MainFormUnit.h"
 #include "MessageBoxes.h"
-#include "UserSettings.h"
+#include "client/form/UserSettings.h"
 #include "client/Logger.h"
 #include "client/OPC_Connection.h"
 #include "platform/Dispatcher.h"

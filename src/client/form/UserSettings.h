@@ -9,12 +9,19 @@
 
 namespace settings {
 
-// The executable's file name with its extension and without its folder ("tagvista"); the
+// The executable's file name with its extension and without its folder ("tagvista",
+// "tagvista.exe"); the
 // program's full path comes from the system, so a renamed copy keeps settings of its own.
 // Computed once; any thread.
 const std::string& executableFileName();
 // The executable's full path ("" when the system does not tell it).
 const std::string& executablePath();
+// The path as the system tells it (the system's part: unix/, windows/).
+std::string readExecutablePath();
+// The characters that end a folder in the system's paths.
+extern const char* const kPathSeparators;
+// The last part of a path.
+std::string fileNameOf(const std::string& path);
 
 // "\Software\Quellmark\<executable file name>", the key as it is stored (below HKEY_CURRENT_USER).
 std::string keyPath();

@@ -1,12 +1,9 @@
-#include "UserSettings.h"
+#include "client/form/UserSettings.h"
 
 #include "platform/Registry.h"
 
 #include <chrono>
-#include <climits>
 #include <cstdlib>
-#include <unistd.h>
-#include <vector>
 
 namespace settings {
 
@@ -26,14 +23,6 @@ private:
     HKEY _key = nullptr;
 };
 
-std::string readExecutablePath()
-{
-    std::vector<char> buffer(PATH_MAX + 1);
-    const ssize_t length = ::readlink("/proc/self/exe", buffer.data(), buffer.size() - 1);
-    if (length <= 0) return {};
-    return std::string(buffer.data(), static_cast<std::size_t>(length));
-}
-
 // RegOpenKeyExA takes the path below the hive, without the stored form's leading backslash.
 std::string subKey()
 {
@@ -48,13 +37,15 @@ const std::string& executablePath()
     return path;
 }
 
+std::string fileNameOf(const std::string& path)
+{
+    const std::size_t separator = path.find_last_of(kPathSeparators);
+    return separator == std::string::npos ? path : path.substr(separator + 1);
+}
+
 const std::string& executableFileName()
 {
-    static const std::string name = [] {
-        const std::string& path = executablePath();
-        const std::size_t slash = path.find_last_of('/');
-        return slash == std::string::npos ? path : path.substr(slash + 1);
-    }();
+    static const std::string name = fileNameOf(executablePath());
     return name;
 }
 

@@ -125,7 +125,7 @@ void measureRowLookup()
     std::printf("  %10s %16s\n", "rows", "ns/notification");
     for (const int rows : {100, 10'000, 100'000}) {
         ItemTableModel model({});
-        std::vector<ItemTableModel::Row> content(static_cast<std::size_t>(rows));
+        std::vector<form::ItemRow> content(static_cast<std::size_t>(rows));
         for (int i = 0; i < rows; ++i) content[static_cast<std::size_t>(i)].item =
             reinterpret_cast<const OPC_Item*>(static_cast<std::uintptr_t>(i + 1) * 64);
         model.reset(std::move(content));

@@ -1,5 +1,5 @@
-// The item table's model on its own: rows found by their item in constant time, dirty rows
-// refreshed in a range with one notice, and the texts it gives the view.
+// The item table's model on its own: a refresh tells the views in one notice, and the texts and
+// the picture it gives them (the rows themselves are the form's, tested there).
 #include "UiTestSupport.h"
 
 #include <QSignalSpy>
@@ -14,16 +14,12 @@ const OPC_Item* fakeItem(std::uintptr_t n)
     return reinterpret_cast<const OPC_Item*>(n * 64);
 }
 
-std::vector<ItemTableModel::Row> rows(int count)
+std::vector<form::ItemRow> rows(int count)
 {
-    std::vector<ItemTableModel::Row> out;
-    for (int i = 0; i < count; ++i) {
-        ItemTableModel::Row row;
-        row.item = fakeItem(static_cast<std::uintptr_t>(i + 1));
-        row.name = QString("item%1").arg(i);
-        row.texts = {"VT_I4", QString::number(i), "", "GOOD"};
-        out.push_back(row);
-    }
+    std::vector<form::ItemRow> out;
+    for (int i = 0; i < count; ++i)
+        out.push_back({fakeItem(static_cast<std::uintptr_t>(i + 1)), "item" + std::to_string(i),
+                       {"VT_I4", std::to_string(i), "", "GOOD"}});
     return out;
 }
 
@@ -32,79 +28,24 @@ std::vector<ItemTableModel::Row> rows(int count)
 class TestItemTableModel : public QObject {
     Q_OBJECT
 private slots:
-    void rowsAreFoundByTheirItem();
-    void refreshGivesDirtyRowsInTheRangeNewTexts();
-    void resetDropsMarksAndRows();
+    void refreshTellsTheViewsOnceForTheSpan();
     void textsAndPictureForTheView();
 };
 
-void TestItemTableModel::rowsAreFoundByTheirItem()
-{
-    ItemTableModel model({});
-    model.reset(rows(10000));
-    QCOMPARE(model.rowCount(), 10000);
-    QCOMPARE(model.rowOf(fakeItem(1)), 0);
-    QCOMPARE(model.rowOf(fakeItem(5000)), 4999);
-    QCOMPARE(model.rowOf(fakeItem(10000)), 9999);
-    QCOMPARE(model.rowOf(fakeItem(10001)), -1);
-    QCOMPARE(model.rowOf(nullptr), -1);
-    QCOMPARE(model.itemAt(42), fakeItem(43));
-
-    // The same item twice: the first row answers, as a search from the top would.
-    std::vector<ItemTableModel::Row> twice = rows(3);
-    twice[2].item = twice[0].item;
-    model.reset(twice);
-    QCOMPARE(model.rowOf(fakeItem(1)), 0);
-}
-
-void TestItemTableModel::refreshGivesDirtyRowsInTheRangeNewTexts()
+void TestItemTableModel::refreshTellsTheViewsOnceForTheSpan()
 {
     ItemTableModel model({});
     model.reset(rows(100));
     QSignalSpy changed(&model, &QAbstractItemModel::dataChanged);
-    for (int row : {5, 50, 7, 5, 90}) model.markDirty(row);
-    model.markDirty(-1);
-    model.markDirty(100);
-    QCOMPARE(model.dirtyCount(), std::size_t(4));
-
-    std::vector<const OPC_Item*> read;
-    const auto texts = [&](const OPC_Item* item) {
-        read.push_back(item);
-        return ItemTableModel::Texts{"VT_R8", "new", "12:00:00:000", "BAD"};
-    };
+    for (int row : {5, 50, 7, 90}) model.markDirty(row);
+    const auto texts = [](const OPC_Item*) { return form::ItemTexts{"VT_R8", "новое", "12:00:00:000", "BAD"}; };
     QCOMPARE(model.refresh(0, 60, texts), std::size_t(3));
-    // Each item read once, in the order its row became dirty.
-    QCOMPARE(read, (std::vector<const OPC_Item*>{fakeItem(6), fakeItem(51), fakeItem(8)}));
     QCOMPARE(changed.size(), 1);
     QCOMPARE(changed[0][0].toModelIndex(), model.index(5, ItemTableModel::Type));
     QCOMPARE(changed[0][1].toModelIndex(), model.index(50, ItemTableModel::Quality));
-    QCOMPARE(model.index(50, ItemTableModel::Value).data().toString(), QStringLiteral("new"));
-    QCOMPARE(model.index(50, ItemTableModel::Name).data().toString(), QStringLiteral("item50"));
-    QCOMPARE(model.index(6, ItemTableModel::Value).data().toString(), QStringLiteral("6"));
-    // Row 90 was off the range and is still waiting.
-    QCOMPARE(model.dirtyCount(), std::size_t(1));
-    QCOMPARE(model.index(90, ItemTableModel::Value).data().toString(), QStringLiteral("90"));
-
+    QCOMPARE(model.index(50, ItemTableModel::Value).data().toString(), QString::fromUtf8("новое"));
     QCOMPARE(model.refresh(0, 60, texts), std::size_t(0));
     QCOMPARE(changed.size(), 1);
-    model.dropDirty();
-    QVERIFY(!model.hasDirty());
-    model.markDirty(90);  // dropped marks can be set again
-    QCOMPARE(model.refresh(0, 99, texts), std::size_t(1));
-    QCOMPARE(model.index(90, ItemTableModel::Value).data().toString(), QStringLiteral("new"));
-}
-
-void TestItemTableModel::resetDropsMarksAndRows()
-{
-    ItemTableModel model({});
-    model.reset(rows(10));
-    model.markDirty(3);
-    model.reset(rows(2));
-    QVERIFY(!model.hasDirty());
-    QCOMPARE(model.rowOf(fakeItem(5)), -1);
-    model.clear();
-    QCOMPARE(model.rowCount(), 0);
-    QCOMPARE(model.rowOf(fakeItem(1)), -1);
 }
 
 void TestItemTableModel::textsAndPictureForTheView()

@@ -59,20 +59,6 @@ QString fromSystem(const std::string& text)
     return QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size()));
 }
 
-// The four texts of an item's current record, read whole once. The item must be alive. The
-// item's changes are taken first, so that the next one notifies again.
-ItemTableModel::Texts textsOf(const OPC_Item* item)
-{
-    item->takeChanges();
-    const OPC_Item::Record record = item->readValue();
-    return {fromSystem(typeText(record.value->vt)), fromSystem(valueText(*record.value.get())),
-            fromSystem(timeStampText(record.timeStamp)), fromSystem(qualityText(record.quality))};
-}
-
-// Rows beyond the visible ones that are kept current too, so that a short scroll shows no stale
-// texts even for the moment before the next refresh.
-constexpr int kRefreshMargin = 32;
-
 // How often at most the columns grow to fit new values.
 constexpr qint64 kColumnFitMs = 500;
 
@@ -387,11 +373,11 @@ void TMainForm::flushTable()
         // Rows off screen keep their marks and are refreshed when they come into view.
         const QModelIndex top = _table->indexAt(QPoint(0, 0));
         const QModelIndex bottom = _table->indexAt(QPoint(0, _table->viewport()->height() - 1));
-        if (top.isValid()) first = std::max(0, top.row() - kRefreshMargin);
-        if (bottom.isValid()) last = std::min(last, bottom.row() + kRefreshMargin);
-        else if (top.isValid()) last = std::min(last, top.row() + _table->viewport()->height() + kRefreshMargin);
+        if (top.isValid()) first = std::max(0, top.row() - form::kRefreshMargin);
+        if (bottom.isValid()) last = std::min(last, bottom.row() + form::kRefreshMargin);
+        else if (top.isValid()) last = std::min(last, top.row() + _table->viewport()->height() + form::kRefreshMargin);
     }
-    if (_model->refresh(first, last, textsOf) > 0 && (!_columnFit.isValid() || _columnFit.hasExpired(kColumnFitMs))) {
+    if (_model->refresh(first, last, form::itemTexts) > 0 && (!_columnFit.isValid() || _columnFit.hasExpired(kColumnFitMs))) {
         // New values may be wider than the ones the columns were sized for; they grow to fit what
         // is on screen, a few times a second at most, and never shrink under a moving value.
         fitColumns(true);
@@ -567,17 +553,11 @@ void TMainForm::showItems(QTreeWidgetItem* node)
         break;
     }
 
-    std::vector<ItemTableModel::Row> rows;
+    std::vector<form::ItemRow> rows;
     const bool readable = connection && (connection->connected() || connection == _connectedBeingHandled);
     if (readable && branch) {
         rows.reserve(branch->leaves().size());
-        for (const auto& leaf : branch->leaves()) {
-            ItemTableModel::Row row;
-            row.item = leaf.get();
-            row.name = fromSystem(leaf->name());
-            row.texts = textsOf(leaf.get());
-            rows.push_back(std::move(row));
-        }
+        for (const auto& leaf : branch->leaves()) rows.push_back({leaf.get(), leaf->name(), form::itemTexts(leaf.get())});
     }
     _model->reset(std::move(rows));
     _shownConnection = readable ? connection : nullptr;

@@ -28,8 +28,11 @@ TEST(WindowSettings, KeyIsNamedAfterTheExecutableAndHoldsStringValues)
     ASSERT_TRUE(settings::writeString("RecentHost", "Станция-7"));
     EXPECT_EQ(settings::readString("MainForm"), "1,2,3,4,5");
     EXPECT_EQ(settings::readString("RecentHost"), "Станция-7");
-    ASSERT_TRUE(settings::writeString("RecentHost", ""));
-    EXPECT_EQ(settings::readString("RecentHost"), "");
+    EXPECT_EQ(settings::recentHost(), "Станция-7");
+    settings::rememberRecentHost(" plc 7 ");
+    EXPECT_EQ(settings::readString("RecentHost"), " plc 7 ") << "stored as typed";
+    settings::rememberRecentHost("");
+    EXPECT_EQ(settings::recentHost(), "");
 
     // A value of another type is no setting.
     HKEY key = nullptr;

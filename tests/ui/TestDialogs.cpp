@@ -7,6 +7,7 @@
 #include "MessageBoxes.h"
 #include "client/ErrorString.h"
 #include "client/Exception.h"
+#include "client/form/UserSettings.h"
 
 #include <QApplication>
 #include <QLabel>
@@ -135,7 +136,7 @@ void TestDialogs::nonStringRecentHostStartsEmpty()
 {
     TestEnvironment environment({});
     storeDwordSetting("RecentHost", 7);
-    QCOMPARE(THostDialog::readRecentHost(), std::string());
+    QCOMPARE(settings::recentHost(), std::string());
     THostDialog dialog;
     QCOMPARE(dialog.hostEdit()->text(), QString());
 }

@@ -84,6 +84,24 @@ bool writeString(const char* valueName, const std::string& text)
                           static_cast<DWORD>(text.size() + 1)) == ERROR_SUCCESS;
 }
 
+std::string recentHost()
+{
+    try {
+        return readString("RecentHost").value_or(std::string());
+    } catch (const std::exception&) {
+        return {};
+    }
+}
+
+void rememberRecentHost(const std::string& text)
+{
+    try {
+        writeString("RecentHost", text);
+    } catch (const std::exception&) {
+        // Not remembered; nothing to tell.
+    }
+}
+
 OPC_Connection::Timing connectionTiming()
 {
     OPC_Connection::Timing timing;

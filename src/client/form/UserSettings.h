@@ -33,6 +33,12 @@ std::optional<std::string> readString(const char* valueName);
 // Any thread.
 bool writeString(const char* valueName, const std::string& text);
 
+// The remote host dialog's last confirmed text ("RecentHost"): "" when none is stored or it is
+// not a string. Stored unchanged (no trimming; empty is stored too), best effort: a host not
+// remembered is nothing to tell.
+std::string recentHost();
+void rememberRecentHost(const std::string& text);
+
 // The deadlines of the calls into a server and the interval of its status checks, from the
 // string values ConnectTimeoutSeconds, DisconnectTimeoutSeconds and StatusIntervalSeconds
 // (decimal seconds; 0 for none). A value that is missing or not a number in 0..3600 keeps

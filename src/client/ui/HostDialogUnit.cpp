@@ -16,8 +16,6 @@
 
 namespace {
 
-const char* const kRecentHostValue = "RecentHost";
-
 QPointer<THostDialog>& theDialog()
 {
     static QPointer<THostDialog> dialog;
@@ -57,7 +55,7 @@ THostDialog::~THostDialog() = default;
 
 void THostDialog::formCreate()
 {
-    _host->setText(QString::fromStdString(readRecentHost()));
+    _host->setText(QString::fromStdString(settings::recentHost()));
 }
 
 std::string THostDialog::hostText() const
@@ -67,7 +65,7 @@ std::string THostDialog::hostText() const
 
 void THostDialog::ok()
 {
-    writeRecentHost(hostText());
+    settings::rememberRecentHost(hostText());
     accept();
 }
 
@@ -76,24 +74,6 @@ void THostDialog::chooseDialogClick()
     if (!_pickComputer) return;
     const std::optional<std::string> name = _pickComputer(this);
     if (name) _host->setText(QString::fromStdString(*name));
-}
-
-std::string THostDialog::readRecentHost()
-{
-    try {
-        return settings::readString(kRecentHostValue).value_or(std::string());
-    } catch (const std::exception&) {
-        return {};
-    }
-}
-
-void THostDialog::writeRecentHost(const std::string& text)
-{
-    try {
-        settings::writeString(kRecentHostValue, text);
-    } catch (const std::exception&) {
-        // Not remembered; nothing to tell.
-    }
 }
 
 std::optional<std::string> askHost(QWidget* parent)

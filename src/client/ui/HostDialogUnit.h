@@ -31,12 +31,6 @@ public:
 
     void setComputerPicker(PickComputer pick) { _pickComputer = std::move(pick); }
 
-    // RecentHost under the program's settings key: "" when the key or the value is missing or
-    // the value is not a string. Any failure is swallowed.
-    static std::string readRecentHost();
-    // Stores the text unchanged (no trimming; empty is stored too); a failure is swallowed.
-    static void writeRecentHost(const std::string& text);
-
     std::string hostText() const;
     QLineEdit* hostEdit() const { return _host; }
     QToolButton* chooseButton() const { return _chooseDialog; }

@@ -1,6 +1,8 @@
 // The one list of 16x16 pictures that the tree and the table share, addressed by index.
 #pragma once
 
+#include "client/form/MainForm.h"
+
 #include <QIcon>
 #include <QPixmap>
 
@@ -9,19 +11,19 @@
 // Main thread only (pictures are GUI objects).
 class ImageList {
 public:
-    // The indices are fixed; what each picture looks like is ours (resources/icons/).
+    // The form's picture indices; what each picture looks like is ours (resources/icons/).
     enum Index {
-        None = -1,           // no picture: a progress status node
-        ServerIdle = 0,      // server not connected, or busy
-        ServerReady = 1,     // server connected and idle
-        Branch = 2,
-        BranchOpen = 3,      // a branch while selected
-        Item = 4,            // a row of the item table
-        Host = 5,
-        Warning = 6,         // in the list, not used by the windows
-        Error = 7,           // an error status node
+        None = form::NoPicture,
+        ServerIdle = form::ServerIdle,
+        ServerReady = form::ServerReady,
+        Branch = form::BranchPicture,
+        BranchOpen = form::BranchOpen,
+        Item = form::ItemPicture,
+        Host = form::HostPicture,
+        Warning = form::WarningPicture,
+        Error = form::ErrorPicture,
     };
-    static constexpr int kCount = 8;
+    static constexpr int kCount = form::kPictureCount;
 
     ImageList();
 

@@ -23,6 +23,9 @@ public:
     explicit ItemTableModel(QIcon itemIcon, QObject* parent = nullptr);
 
     const form::ItemRows& rows() const { return _rows; }
+    // For the dirty marks: the rows' texts change only through reset and refresh, which tell
+    // the views.
+    form::ItemRows& rows() { return _rows; }
     // Replaces every row (empty: no rows).
     void reset(std::vector<form::ItemRow> rows);
     void clear() { reset({}); }

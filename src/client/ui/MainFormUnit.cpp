@@ -37,11 +37,6 @@
 
 namespace {
 
-using form::kConnectingText;
-using form::kDisconnectingText;
-using form::kListingText;
-using form::kLocalHostName;
-
 // The screens' areas available to windows, as the placement rules take them.
 std::vector<form::ScreenArea> screenAreas()
 {
@@ -66,7 +61,7 @@ constexpr qint64 kColumnFitMs = 500;
 
 // --- Construction ------------------------------------------------------------------------------
 
-TMainForm::TMainForm(QWidget* parent) : QMainWindow(parent), _ui(std::make_unique<Ui::MainForm>())
+TMainForm::TMainForm(QWidget* parent) : QMainWindow(parent), _ui(std::make_unique<Ui::MainForm>()), _form(*this)
 {
     setFont(designFont());
     _ui->setupUi(this);
@@ -101,7 +96,7 @@ TMainForm::TMainForm(QWidget* parent) : QMainWindow(parent), _ui(std::make_uniqu
     _splitter->setStretchFactor(1, 1);
     setTreeWidth(form::kDesignPlacement.treeWidth);
 
-    _model = new ItemTableModel(_images.icon(ImageList::Item), this);
+    _model = new ItemTableModel(_images.icon(form::ItemPicture), this);
     _table->setModel(_model);
     _table->header()->setStretchLastSection(false);
     _table->header()->setSectionResizeMode(QHeaderView::Interactive);
@@ -109,31 +104,29 @@ TMainForm::TMainForm(QWidget* parent) : QMainWindow(parent), _ui(std::make_uniqu
     _table->header()->setResizeContentsPrecision(0);
 
     connect(_tree, &QTreeWidget::itemExpanded, this,
-            [this](QTreeWidgetItem* item) { guarded([&] { treeExpanding(item); }); });
+            [this](QTreeWidgetItem* item) { guarded([&] { _form.treeExpanding(formNodeOf(item)); }); });
     connect(_tree, &QTreeWidget::currentItemChanged, this,
-            [this](QTreeWidgetItem* current, QTreeWidgetItem*) { guarded([&] { treeChange(current); }); });
+            [this](QTreeWidgetItem* current, QTreeWidgetItem*) { guarded([&] { _form.treeChange(formNodeOf(current)); }); });
     connect(_tree, &QWidget::customContextMenuRequested, this,
             [this](const QPoint& position) { guarded([&] { treeContextMenu(position); }); });
     _tree->viewport()->installEventFilter(this);
     _table->viewport()->installEventFilter(this);
-    connect(_table->verticalScrollBar(), &QScrollBar::valueChanged, this, [this] { scheduleFlush(); });
+    connect(_table->verticalScrollBar(), &QScrollBar::valueChanged, this, [this] { scheduleRefresh(); });
 
-    connect(_connect, &QAction::triggered, this, [this] { guarded([&] { connectExecute(); }); });
-    connect(_disconnect, &QAction::triggered, this, [this] { guarded([&] { disconnectExecute(); }); });
-    connect(_connectRemoteHost, &QAction::triggered, this, [this] { guarded([&] { connectRemoteHostExecute(); }); });
+    connect(_connect, &QAction::triggered, this, [this] { guarded([&] { _form.connectExecute(); }); });
+    connect(_disconnect, &QAction::triggered, this, [this] { guarded([&] { _form.disconnectExecute(); }); });
+    connect(_connectRemoteHost, &QAction::triggered, this, [this] { guarded([&] { _form.connectRemoteHostExecute(); }); });
     connect(_treeMenu, &QMenu::aboutToShow, this, [this] { guarded([&] { updateActions(); }); });
 
-    _serversLeft = 0;
     form::startLogBesideExecutable();
 
     platform::Dispatcher& dispatcher = platform::Dispatcher::instance();
-    dispatcher.setHandler([this](UINT message, WPARAM wParam, LPARAM) { dispatch(message, wParam); });
+    dispatcher.setHandler([this](UINT message, WPARAM wParam, LPARAM) { _form.dispatch(message, wParam); });
     _pump = std::make_unique<DispatcherPump>(dispatcher);
     _pump->setErrorCallback([this](std::exception_ptr error) { reportError(error); });
     connect(_pump.get(), &DispatcherPump::drained, this, [this] { guarded([&] { flushTable(); }); });
 
-    _askHost = [this] { return askHost(this); };
-    _lookupHost = [](const std::string& name) { return platform::lookupIPv4(name); };
+    _form.setAskHost([this] { return askHost(this); });
 
     formCreate();
 }
@@ -141,24 +134,11 @@ TMainForm::TMainForm(QWidget* parent) : QMainWindow(parent), _ui(std::make_uniqu
 TMainForm::~TMainForm()
 {
     formDestroy();
-
-    // Nothing may reach the window any more; the workers still running are let finish, their
-    // completion steps run meanwhile (and find no handler), and what they queued for the window
-    // is dropped, so that no later handler gets a pointer to what is freed here.
-    platform::Dispatcher& dispatcher = platform::Dispatcher::instance();
-    dispatcher.setHandler(nullptr);
-    for (const auto& connection : _connections) connection->disconnect();
-    dispatcher.waitUntil([this] {
-        for (const auto& connection : _connections)
-            if (connection->busy()) return false;
-        for (const auto& host : _hosts)
-            if (host->busy()) return false;
-        return true;
-    });
-    _connections.clear();
-    dispatcher.removePosted(
-        [](UINT message, WPARAM, LPARAM) { return message >= WM_HOST_CONNECTED && message <= WM_ITEM_NEW_VALUE; });
-    _hosts.clear();
+    // Nothing may reach the form any more: not the dispatcher, and not the tree, whose items go
+    // after the form's nodes.
+    platform::Dispatcher::instance().setHandler(nullptr);
+    QObject::disconnect(_tree, nullptr, this, nullptr);
+    _form.shutdown();
     _pump.reset();
 }
 
@@ -200,17 +180,7 @@ void TMainForm::showEvent(QShowEvent* event)
     QMainWindow::showEvent(event);
     if (_shown) return;
     _shown = true;
-    guarded([&] { formShow(); });
-}
-
-void TMainForm::formShow()
-{
-    auto host = std::make_unique<Host>(kLocalHostName, platform::IPv4Address{127, 0, 0, 1});
-    QTreeWidgetItem* node = newNode(QString::fromUtf8(kLocalHostName), ImageList::Host, ImageList::Host,
-                                    NodeKind::Host, host.get());
-    _hosts.push_back(std::move(host));
-    _tree->addTopLevelItem(node);
-    setPlaceholder(node, kListingText, ImageList::None);
+    guarded([&] { _form.start(); });
 }
 
 // --- Close ---------------------------------------------------------------------------------------
@@ -227,132 +197,28 @@ void TMainForm::closeEvent(QCloseEvent* event)
 
 bool TMainForm::formCloseQuery()
 {
-    // disconnect() never waits, so nothing runs in between and the walk sees a tree that stands
-    // still.
-    for (QTreeWidgetItemIterator it(_tree); *it; ++it) {
-        if (kindOf(*it) != NodeKind::Server) continue;
-        OPC_Connection* connection = connectionOf(*it);
-        if (connection->idle()) continue;
-        LOGG(7, "Disconnecting OPC-server %s|%s", connection->ownerHost()->name().c_str(), connection->name().c_str());
-        forgetRowsOf(connection);
-        connection->disconnect();
-    }
-    // Each of these ends in exactly one WM_SERVER_DISCONNECTED; a disconnect that was asked of
-    // a running connect included.
-    int busy = 0;
-    for (QTreeWidgetItemIterator it(_tree); *it; ++it)
-        if (kindOf(*it) == NodeKind::Server && connectionOf(*it)->busy()) ++busy;
-    _serversLeft = busy;
-    return _serversLeft == 0;
+    return _form.closeQuery();
 }
 
-void TMainForm::closeCompletion()
+void TMainForm::closeAgain()
 {
-    if (_serversLeft == 1) {
-        _serversLeft = 0;
-        // Asked again from the event loop: the close may then run the walk anew with the tree as
-        // it is by then, never inside the handler that is running now.
-        QTimer::singleShot(0, this, [this] { close(); });
-        return;
-    }
-    if (_serversLeft > 0) --_serversLeft;
-    LOGG(7, "%d servers left", _serversLeft);
+    QTimer::singleShot(0, this, [this] { close(); });
 }
 
-// --- Notifications -------------------------------------------------------------------------------
+// --- The table -----------------------------------------------------------------------------------
 
-void TMainForm::dispatch(unsigned message, std::uintptr_t wParam)
+form::ItemRows& TMainForm::rows()
 {
-    switch (message) {
-    case WM_HOST_CONNECTED:
-        onHostConnected(reinterpret_cast<Host*>(wParam));
-        break;
-    case WM_SERVER_CONNECTED:
-        onServerConnected(reinterpret_cast<OPC_Connection*>(wParam));
-        break;
-    case WM_SERVER_READY:
-        onServerReady(reinterpret_cast<OPC_Connection*>(wParam));
-        break;
-    case WM_SERVER_DISCONNECTED:
-        onServerDisconnected(reinterpret_cast<OPC_Connection*>(wParam));
-        break;
-    case WM_ITEM_NEW_VALUE:
-        onItemNewValue(reinterpret_cast<const OPC_Item*>(wParam));
-        break;
-    default:
-        break;  // not ours
-    }
+    return _model->rows();
 }
 
-void TMainForm::onHostConnected(Host* host)
+void TMainForm::resetRows(std::vector<form::ItemRow> rows)
 {
-    LOGG(7, "Host %s connected", host->name().c_str());
-    QTreeWidgetItem* node = findNode(host);
-    if (!node) return;
-    if (!host->lastError().empty()) {
-        setPlaceholder(node, host->lastError(), ImageList::Error);
-        updateActions();
-        return;
-    }
-    deleteChildren(node);
-    QList<QTreeWidgetItem*> servers;
-    for (const Host::OpcServerInfo& info : host->servers()) {
-        auto connection = std::make_unique<OPC_Connection>(host, info.clsid, info.name);
-        QTreeWidgetItem* child =
-            newNode(fromSystem(info.name), ImageList::ServerIdle, ImageList::ServerIdle, NodeKind::Server, connection.get());
-        child->setChildIndicatorPolicy(QTreeWidgetItem::ShowIndicator);
-        _connections.push_back(std::move(connection));
-        servers.append(child);
-    }
-    node->addChildren(servers);
-    node->setExpanded(true);
-    updateActions();
+    _model->reset(std::move(rows));
+    fitColumns(false);
 }
 
-void TMainForm::onServerConnected(OPC_Connection* connection)
-{
-    LOGG(7, "OPC-server %s|%s connected", connection->ownerHost()->name().c_str(), connection->name().c_str());
-    // The worker waits until this returns: its records are complete and stand still meanwhile.
-    _connectedBeingHandled = connection;
-    try {
-        if (QTreeWidgetItem* node = findNode(connection)) refreshServerNode(node, connection);
-    } catch (...) {
-        _connectedBeingHandled = nullptr;
-        throw;
-    }
-    _connectedBeingHandled = nullptr;
-    updateActions();
-}
-
-void TMainForm::onServerReady(OPC_Connection* connection)
-{
-    LOGG(7, "OPC-server %s|%s ready", connection->ownerHost()->name().c_str(), connection->name().c_str());
-    if (QTreeWidgetItem* node = findNode(connection)) refreshServerNode(node, connection);
-    updateActions();
-}
-
-void TMainForm::onServerDisconnected(OPC_Connection* connection)
-{
-    LOGG(7, "OPC-server %s|%s disconnected", connection->ownerHost()->name().c_str(), connection->name().c_str());
-    if (QTreeWidgetItem* node = findNode(connection)) refreshServerNode(node, connection);
-    updateActions();
-    closeCompletion();
-}
-
-void TMainForm::onItemNewValue(const OPC_Item* item)
-{
-    ++_valueNotifications;
-    // The pointer is only compared: the item may be gone by now. It is read later, at the
-    // refresh, and only while its connection is connected and idle, which means the rows were
-    // filled from the records that exist now.
-    const int row = _model->rowOf(item);
-    if (row < 0) return;
-    if (!_shownConnection || !_shownConnection->connected()) return;
-    _model->markDirty(row);
-    scheduleFlush();
-}
-
-void TMainForm::scheduleFlush()
+void TMainForm::scheduleRefresh()
 {
     if (_flushScheduled) return;
     _flushScheduled = true;
@@ -362,11 +228,11 @@ void TMainForm::scheduleFlush()
 void TMainForm::flushTable()
 {
     _flushScheduled = false;
-    if (!_model->hasDirty()) return;
-    if (!_shownConnection || !_shownConnection->connected()) {
-        _model->dropDirty();
-        return;
-    }
+    _form.flushTable();
+}
+
+void TMainForm::refreshRows()
+{
     int first = 0;
     int last = _model->rowCount() - 1;
     if (_table->isVisible()) {
@@ -396,24 +262,100 @@ void TMainForm::fitColumns(bool growOnly)
     _columnFit.start();
 }
 
-// --- Tree and table operations ------------------------------------------------------------------
+// --- The tree ------------------------------------------------------------------------------------
 
-QTreeWidgetItem* TMainForm::newNode(const QString& caption, int image, int selectedImage, NodeKind kind,
-                                    const void* object)
+QTreeWidgetItem* TMainForm::newItem(form::TreeNode* node)
 {
-    auto* node = new QTreeWidgetItem();
-    node->setText(0, caption);
-    node->setData(0, KindRole, static_cast<int>(kind));
-    node->setData(0, ObjectRole, QVariant::fromValue<quintptr>(reinterpret_cast<quintptr>(object)));
-    setNodeImages(node, image, selectedImage);
-    return node;
+    auto* item = new QTreeWidgetItem();
+    node->viewItem = item;
+    item->setData(0, FormNodeRole, QVariant::fromValue<quintptr>(reinterpret_cast<quintptr>(node)));
+    applyNode(item, node);
+    if (!node->children.empty()) {
+        QList<QTreeWidgetItem*> children;
+        children.reserve(static_cast<qsizetype>(node->children.size()));
+        for (const auto& child : node->children) children.append(newItem(child.get()));
+        item->addChildren(children);
+    }
+    return item;
 }
 
-void TMainForm::setNodeImages(QTreeWidgetItem* node, int image, int selectedImage)
+void TMainForm::applyNode(QTreeWidgetItem* item, const form::TreeNode* node)
 {
-    node->setData(0, ImageRole, image);
-    node->setData(0, SelectedImageRole, selectedImage);
-    node->setIcon(0, _images.nodeIcon(image, selectedImage));
+    item->setText(0, fromSystem(node->caption));
+    item->setData(0, KindRole, static_cast<int>(node->kind));
+    item->setData(0, ObjectRole, QVariant::fromValue<quintptr>(reinterpret_cast<quintptr>(node->object)));
+    item->setData(0, ImageRole, node->image);
+    item->setData(0, SelectedImageRole, node->selectedImage);
+    item->setIcon(0, _images.nodeIcon(node->image, node->selectedImage));
+    item->setChildIndicatorPolicy(node->buttonWithoutChildren ? QTreeWidgetItem::ShowIndicator
+                                                              : QTreeWidgetItem::DontShowIndicatorWhenChildless);
+}
+
+form::TreeNode* TMainForm::formNodeOf(const QTreeWidgetItem* item)
+{
+    if (!item) return nullptr;
+    return reinterpret_cast<form::TreeNode*>(item->data(0, FormNodeRole).value<quintptr>());
+}
+
+QTreeWidgetItem* TMainForm::itemOf(const form::TreeNode* node)
+{
+    return node ? static_cast<QTreeWidgetItem*>(node->viewItem) : nullptr;
+}
+
+void TMainForm::nodesInserted(form::TreeNode* parent, std::size_t first, std::size_t count)
+{
+    // Built apart from the tree and put in with one call: a view told of each node alone would be
+    // slow for servers with thousands of branches.
+    const auto& siblings = parent ? parent->children : _form.topLevel();
+    QList<QTreeWidgetItem*> items;
+    items.reserve(static_cast<qsizetype>(count));
+    for (std::size_t i = first; i < first + count; ++i) items.append(newItem(siblings[i].get()));
+    if (parent)
+        itemOf(parent)->insertChildren(static_cast<int>(first), items);
+    else
+        _tree->insertTopLevelItems(static_cast<int>(first), items);
+}
+
+void TMainForm::nodesRemoving(form::TreeNode* parent, std::size_t first, std::size_t count)
+{
+    QList<QTreeWidgetItem*> gone;
+    for (std::size_t i = 0; i < count; ++i) {
+        if (parent)
+            gone.append(itemOf(parent)->takeChild(static_cast<int>(first)));
+        else
+            gone.append(_tree->takeTopLevelItem(static_cast<int>(first)));
+    }
+    qDeleteAll(gone);
+}
+
+void TMainForm::nodeChanged(form::TreeNode* node)
+{
+    applyNode(itemOf(node), node);
+}
+
+void TMainForm::setExpanded(form::TreeNode* node, bool expanded)
+{
+    itemOf(node)->setExpanded(expanded);
+}
+
+form::TreeNode* TMainForm::currentNode() const
+{
+    return formNodeOf(_tree->currentItem());
+}
+
+QTreeWidgetItem* TMainForm::findNode(const Host* host) const
+{
+    return itemOf(_form.findNode(host));
+}
+
+QTreeWidgetItem* TMainForm::findNode(const OPC_Connection* connection) const
+{
+    return itemOf(_form.findNode(connection));
+}
+
+void TMainForm::disconnectServer(OPC_Connection* connection, QTreeWidgetItem* node)
+{
+    _form.disconnectServer(connection, formNodeOf(node));
 }
 
 TMainForm::NodeKind TMainForm::kindOf(const QTreeWidgetItem* node)
@@ -457,312 +399,18 @@ int TMainForm::selectedImageOf(const QTreeWidgetItem* node)
     return node->data(0, SelectedImageRole).toInt();
 }
 
-OPC_Connection* TMainForm::owningConnection(const QTreeWidgetItem* node) const
-{
-    // Up the tree, never up the records: the server node's connection outlives every worker.
-    for (const QTreeWidgetItem* up = node; up; up = up->parent())
-        if (kindOf(up) == NodeKind::Server) return connectionOf(up);
-    return nullptr;
-}
-
-QTreeWidgetItem* TMainForm::findNode(NodeKind kind, const void* object) const
-{
-    for (QTreeWidgetItemIterator it(_tree); *it; ++it)
-        if (kindOf(*it) == kind && objectOf(*it) == object) return *it;
-    return nullptr;
-}
-
-QTreeWidgetItem* TMainForm::findNode(const Host* host) const
-{
-    return findNode(NodeKind::Host, host);
-}
-
-QTreeWidgetItem* TMainForm::findNode(const OPC_Connection* connection) const
-{
-    return findNode(NodeKind::Server, connection);
-}
-
-void TMainForm::expandQuietly(QTreeWidgetItem* node)
-{
-    _expandingAttached = false;
-    node->setExpanded(true);
-    _expandingAttached = true;
-}
-
-QTreeWidgetItem* TMainForm::setPlaceholder(QTreeWidgetItem* node, const std::string& text, int image)
-{
-    QTreeWidgetItem* status = nullptr;
-    for (int i = 0; i < node->childCount() && !status; ++i)
-        if (kindOf(node->child(i)) == NodeKind::Status) status = node->child(i);
-    if (status) {
-        status->setText(0, fromSystem(text));
-        setNodeImages(status, image, image);
-    } else {
-        status = newNode(fromSystem(text), image, image, NodeKind::Status, nullptr);
-        node->insertChild(0, status);
-    }
-    expandQuietly(node);
-    return status;
-}
-
-void TMainForm::deleteChildren(QTreeWidgetItem* node)
-{
-    ++_treeChangeHeld;
-    const QList<QTreeWidgetItem*> children = node->takeChildren();
-    qDeleteAll(children);
-    --_treeChangeHeld;
-    afterDeletion();
-}
-
-void TMainForm::deleteNode(QTreeWidgetItem* node)
-{
-    ++_treeChangeHeld;
-    delete node;
-    --_treeChangeHeld;
-    afterDeletion();
-}
-
-void TMainForm::afterDeletion()
-{
-    if (_treeChangeHeld > 0 || !_treeChangedWhileHeld) return;
-    _treeChangedWhileHeld = false;
-    treeChange(_tree->currentItem());
-}
-
-void TMainForm::forgetRowsOf(const OPC_Connection* connection)
-{
-    if (_shownConnection != connection) return;
-    _model->clear();
-    _shownConnection = nullptr;
-}
-
-void TMainForm::showItems(QTreeWidgetItem* node)
-{
-    OPC_Connection* connection = nullptr;
-    const OPC_Branch* branch = nullptr;
-    switch (kindOf(node)) {
-    case NodeKind::Server:
-        connection = connectionOf(node);
-        branch = connection;
-        break;
-    case NodeKind::Branch:
-        connection = owningConnection(node);
-        branch = branchOf(node);
-        break;
-    default:
-        break;
-    }
-
-    std::vector<form::ItemRow> rows;
-    const bool readable = connection && (connection->connected() || connection == _connectedBeingHandled);
-    if (readable && branch) {
-        rows.reserve(branch->leaves().size());
-        for (const auto& leaf : branch->leaves()) rows.push_back({leaf.get(), leaf->name(), form::itemTexts(leaf.get())});
-    }
-    _model->reset(std::move(rows));
-    _shownConnection = readable ? connection : nullptr;
-    fitColumns(false);
-}
-
-void TMainForm::addBranches(QTreeWidgetItem* node, const OPC_Branch* branch)
-{
-    // Built apart from the tree and put in with one call per level: a view told of each node
-    // alone would be slow for servers with thousands of branches.
-    QList<QTreeWidgetItem*> children;
-    children.reserve(static_cast<qsizetype>(branch->branches().size()));
-    for (const auto& sub : branch->branches()) {
-        QTreeWidgetItem* child =
-            newNode(fromSystem(sub->name()), ImageList::Branch, ImageList::BranchOpen, NodeKind::Branch, sub.get());
-        addBranches(child, sub.get());
-        children.append(child);
-    }
-    node->addChildren(children);
-}
-
-void TMainForm::refreshServerNode(QTreeWidgetItem* node, OPC_Connection* connection)
-{
-    const bool ready = connection->connected();
-    const int image = ready ? ImageList::ServerReady : ImageList::ServerIdle;
-    setNodeImages(node, image, image);
-    deleteChildren(node);
-    if (ready) {
-        addBranches(node, connection);
-        if (node->childCount() > 0) {
-            node->setChildIndicatorPolicy(QTreeWidgetItem::ShowIndicator);
-            node->setExpanded(true);
-        } else {
-            node->setChildIndicatorPolicy(QTreeWidgetItem::DontShowIndicatorWhenChildless);
-        }
-    } else {
-        // Collapsed, so that the next click on its button expands it, which connects.
-        node->setExpanded(false);
-        node->setChildIndicatorPolicy(QTreeWidgetItem::ShowIndicator);
-    }
-    showItems(node);
-    if (!connection->busy() && !connection->lastError().empty())
-        setPlaceholder(node, connection->lastError(), ImageList::Error);
-}
-
-void TMainForm::listHost(Host* host, QTreeWidgetItem* node)
-{
-    if (host->listed() || host->busy()) return;
-    host->startConnect();
-    setPlaceholder(node, kListingText, ImageList::None);
-}
-
-void TMainForm::removeHost(Host*, QTreeWidgetItem* node)
-{
-    for (int i = 0; i < node->childCount(); ++i) {
-        QTreeWidgetItem* child = node->child(i);
-        if (kindOf(child) != NodeKind::Server) continue;
-        OPC_Connection* connection = connectionOf(child);
-        if (connection->busy()) {
-            // No node will be left to show it: a connect that is running now ends disconnected
-            // instead of streaming values to nobody.
-            forgetRowsOf(connection);
-            connection->disconnect();
-        } else {
-            disconnectServer(connection, child);
-        }
-    }
-    deleteNode(node);
-    showItems(_tree->currentItem());
-}
-
-void TMainForm::connectServer(OPC_Connection* connection, QTreeWidgetItem* node)
-{
-    if (!connection->idle()) return;
-    connection->connect();
-    setPlaceholder(node, kConnectingText, ImageList::None);
-}
-
-void TMainForm::disconnectServer(OPC_Connection* connection, QTreeWidgetItem* node)
-{
-    if (!connection->connected()) return;
-    // The worker destroys the records the rows point to; the rows go first.
-    forgetRowsOf(connection);
-    connection->disconnect();
-    setPlaceholder(node, kDisconnectingText, ImageList::None);
-}
-
-// --- Event handlers -----------------------------------------------------------------------------
-
-void TMainForm::connectExecute()
-{
-    QTreeWidgetItem* node = _tree->currentItem();
-    if (!node) return;
-    switch (kindOf(node)) {
-    case NodeKind::Server:
-        connectServer(connectionOf(node), node);
-        break;
-    case NodeKind::Host:
-        listHost(hostOf(node), node);
-        break;
-    default:
-        break;
-    }
-    updateActions();
-}
-
-void TMainForm::connectUpdate()
-{
-    QTreeWidgetItem* node = _tree->currentItem();
-    if (!node) return;
-    switch (kindOf(node)) {
-    case NodeKind::Server:
-        _connect->setEnabled(connectionOf(node)->idle());
-        break;
-    case NodeKind::Host: {
-        const Host* host = hostOf(node);
-        _connect->setEnabled(!host->listed() && !host->busy());
-        break;
-    }
-    default:
-        _connect->setEnabled(false);
-        break;
-    }
-}
-
-void TMainForm::disconnectExecute()
-{
-    QTreeWidgetItem* node = _tree->currentItem();
-    if (!node) return;
-    switch (kindOf(node)) {
-    case NodeKind::Server:
-        disconnectServer(connectionOf(node), node);
-        break;
-    case NodeKind::Host:
-        removeHost(hostOf(node), node);
-        break;
-    default:
-        break;
-    }
-    updateActions();
-}
-
-void TMainForm::disconnectUpdate()
-{
-    QTreeWidgetItem* node = _tree->currentItem();
-    switch (kindOf(node)) {
-    case NodeKind::Server:
-        _disconnect->setEnabled(node && connectionOf(node)->connected());
-        break;
-    case NodeKind::Host:
-        _disconnect->setEnabled(node && hostOf(node)->name() != kLocalHostName);
-        break;
-    default:
-        _disconnect->setEnabled(false);
-        break;
-    }
-}
+// --- Input ------------------------------------------------------------------------------------------
 
 void TMainForm::updateActions()
 {
-    connectUpdate();
-    disconnectUpdate();
-}
-
-void TMainForm::connectRemoteHostExecute()
-{
-    const std::optional<std::string> name = _askHost ? _askHost() : std::nullopt;
-    if (!name) return;
-    platform::IPv4Address address{0, 0, 0, 0};
-    if (_lookupHost) {
-        if (const auto found = _lookupHost(*name)) address = *found;
-    }
-    const std::string caption = form::remoteHostCaption(*name, address);
-
-    // The walk starts at once, but its WM_HOST_CONNECTED is handled only after this returns,
-    // when the node is in place.
-    auto host = std::make_unique<Host>(*name, address);
-    QTreeWidgetItem* node =
-        newNode(fromSystem(caption), ImageList::Host, ImageList::Host, NodeKind::Host, host.get());
-    _hosts.push_back(std::move(host));
-    _tree->addTopLevelItem(node);
-    setPlaceholder(node, kListingText, ImageList::None);
-    updateActions();
-}
-
-void TMainForm::treeExpanding(QTreeWidgetItem* node)
-{
-    if (!_expandingAttached) return;
-    if (kindOf(node) == NodeKind::Server) connectServer(connectionOf(node), node);
-    updateActions();
+    const form::MainForm::ActionStates states = _form.actionStates();
+    if (states.connect) _connect->setEnabled(*states.connect);
+    _disconnect->setEnabled(states.disconnect);
 }
 
 void TMainForm::treeMouseDown(const QPoint& position)
 {
     _tree->setCurrentItem(_tree->itemAt(position));
-}
-
-void TMainForm::treeChange(QTreeWidgetItem* current)
-{
-    if (_treeChangeHeld > 0) {
-        _treeChangedWhileHeld = true;
-        return;
-    }
-    showItems(current);
-    updateActions();
 }
 
 void TMainForm::treeContextMenu(const QPoint& position)
@@ -776,7 +424,7 @@ bool TMainForm::eventFilter(QObject* watched, QEvent* event)
         const QPoint position = static_cast<QMouseEvent*>(event)->position().toPoint();
         guarded([&] { treeMouseDown(position); });
     } else if (watched == _table->viewport() && event->type() == QEvent::Resize) {
-        scheduleFlush();
+        scheduleRefresh();
     }
     return QMainWindow::eventFilter(watched, event);
 }

@@ -1,5 +1,5 @@
-// The engine's tests start COM once, as the program's start-up does, and keep the log quiet
-// unless a test captures it.
+// The engine's and the form's tests start COM once, as the program's start-up does, and keep
+// the log quiet unless a test captures it.
 #include "client/Logger.h"
 #include "client/OPC_Connection.h"
 

@@ -314,13 +314,15 @@ LRESULT MainWindow::onNotify(const NMHDR& header)
             guarded([&] { _form.treeChange(node); });
             return 0;
         }
-        case TVN_ITEMEXPANDEDW: {
+        case TVN_ITEMEXPANDINGW: {
+            // Before the control expands: a server without children yet gets its progress node
+            // here and then opens on it, as tree controls fill nodes on demand.
             const auto& change = reinterpret_cast<const NMTREEVIEWW&>(header);
             if (change.action & TVE_EXPAND) {
                 form::TreeNode* node = nodeOf(change.itemNew.hItem);
                 guarded([&] { _form.treeExpanding(node); });
             }
-            return 0;
+            return FALSE;
         }
         case NM_RCLICK: {
             // A right click selects what is under it first, as any click does.
@@ -476,6 +478,9 @@ void MainWindow::setExpanded(form::TreeNode* node, bool expanded)
     const HTREEITEM item = itemOf(node);
     const bool was = (TreeView_GetItemState(_tree, item, TVIS_EXPANDED) & TVIS_EXPANDED) != 0;
     TreeView_Expand(_tree, item, expanded ? TVE_EXPAND : TVE_COLLAPSE);
+    // A node without children keeps its expanded mark through a collapse: cleared here, so that
+    // the next click on its button expands it again (and tells of it).
+    if (!expanded) TreeView_SetItemState(_tree, item, 0, TVIS_EXPANDED | TVIS_EXPANDEDONCE);
     // The control tells of the user's expanding only; the form hears of its own the same way.
     if (expanded && !was) _form.treeExpanding(node);
 }

@@ -4,6 +4,8 @@
 #include "MessageBoxes.h"
 #include "Pictures.h"
 #include "Resources.h"
+#include "client/ErrorString.h"
+#include "client/Exception.h"
 #include "client/form/LogFile.h"
 #include "client/form/Placement.h"
 #include "client/form/UserSettings.h"
@@ -92,7 +94,9 @@ MainWindow::MainWindow(bool quitOnDestroy) : _quitOnDestroy(quitOnDestroy), _for
     registerClass();
     _window = CreateWindowExW(0, kWindowClass, kCaption, WS_OVERLAPPEDWINDOW | WS_CLIPCHILDREN, CW_USEDEFAULT,
                               CW_USEDEFAULT, 639, 432, nullptr, nullptr, GetModuleHandleW(nullptr), nullptr);
-    if (!_window) return;
+    // Without a desktop to show it on (a service session, Wine without a display) there is no
+    // window, and the program says so instead of listing servers nobody sees.
+    if (!_window) throw Exception("CreateWindowEx() Failed: " + ErrorString(GetLastError()).str());
     SetWindowLongPtrW(_window, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(this));
     SetWindowLongPtrW(_window, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(&MainWindow::windowProcedure));
     _dpi = windowDpi(_window);

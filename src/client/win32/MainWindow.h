@@ -18,7 +18,8 @@ class MainWindow : private form::MainFormView {
 public:
     // Creates the window (hidden), installs the dispatcher's handler, starts the log beside the
     // executable and restores the stored placement when it fits the screens. quitOnDestroy: the
-    // end of the window ends the thread's message loop (the program's window).
+    // end of the window ends the thread's message loop (the program's window). Raises an
+    // Exception when the system makes no window (no desktop to show it on).
     explicit MainWindow(bool quitOnDestroy = true);
     // Takes the handler off the dispatcher, lets the form end its workers, destroys the window
     // if it is still there.

@@ -226,6 +226,22 @@ void runWithDialog(HWND window, DialogScript& script)
     g_script = nullptr;
 }
 
+// Whether the control is as wide as its text in its font.
+bool fitsItsText(HWND control)
+{
+    wchar_t text[128] = {};
+    const int length = GetWindowTextW(control, text, 128);
+    const HDC dc = GetDC(control);
+    const HGDIOBJ old = SelectObject(dc, reinterpret_cast<HGDIOBJ>(SendMessageW(control, WM_GETFONT, 0, 0)));
+    SIZE size{};
+    GetTextExtentPoint32W(dc, text, length, &size);
+    SelectObject(dc, old);
+    ReleaseDC(control, dc);
+    RECT r;
+    GetClientRect(control, &r);
+    return r.right - r.left >= size.cx;
+}
+
 std::string dialogText(HWND dialog, int id)
 {
     wchar_t text[256] = {};
@@ -237,11 +253,13 @@ TEST_F(Win32View, TheRemoteHostDialogAddsAHostOnOkAndNothingOnEscOrCancel)
 {
     settings::rememberRecentHost("plc-old");
     std::string caption, label, ok, cancel, shown;
+    bool labelFits = false;
     DialogScript escape{[&](HWND dialog) {
         wchar_t text[128] = {};
         GetWindowTextW(dialog, text, 128);
         caption = narrow(text);
         label = dialogText(dialog, IDC_HOST_LABEL);
+        labelFits = fitsItsText(GetDlgItem(dialog, IDC_HOST_LABEL));
         ok = dialogText(dialog, IDOK);
         cancel = dialogText(dialog, IDCANCEL);
         shown = dialogText(dialog, IDC_HOST_EDIT);
@@ -255,6 +273,7 @@ TEST_F(Win32View, TheRemoteHostDialogAddsAHostOnOkAndNothingOnEscOrCancel)
     ASSERT_TRUE(escape.done);
     EXPECT_EQ(caption, "Подключение к удаленному серверу");
     EXPECT_EQ(label, "Сервер");
+    EXPECT_TRUE(labelFits) << "the label shows its whole text";
     EXPECT_EQ(ok, "Подключиться");
     EXPECT_EQ(cancel, "Отмена");
     EXPECT_EQ(shown, "plc-old") << "the edit starts with RecentHost";

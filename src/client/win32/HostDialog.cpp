@@ -44,6 +44,20 @@ UINT dpiOf(HWND window)
     return dpi > 0 ? static_cast<UINT>(dpi) : 96;
 }
 
+// The width of a control's text in its own font.
+int textWidth(HWND control)
+{
+    const std::string text = windowText(control);
+    const std::wstring w = wide(text);
+    const HDC dc = GetDC(control);
+    const HGDIOBJ old = SelectObject(dc, reinterpret_cast<HGDIOBJ>(SendMessageW(control, WM_GETFONT, 0, 0)));
+    SIZE size{};
+    GetTextExtentPoint32W(dc, w.c_str(), static_cast<int>(w.size()), &size);
+    SelectObject(dc, old);
+    ReleaseDC(control, dc);
+    return size.cx;
+}
+
 // The design's pixel layout (at 96 DPI), scaled: the client area 439 x 82 and the controls in it.
 void layOut(HWND dialog, UINT dpi)
 {
@@ -58,6 +72,15 @@ void layOut(HWND dialog, UINT dpi)
                             {IDCANCEL, 328, 48, 105, 25}};
     for (const Place& p : places)
         MoveWindow(GetDlgItem(dialog, p.id), px(p.x), px(p.y), px(p.width), px(p.height), FALSE);
+    // "Сервер" was sized for the design face; a wider face takes its room from the edit, so the
+    // label is never cut.
+    const HWND label = GetDlgItem(dialog, IDC_HOST_LABEL);
+    const int needed = textWidth(label);
+    const int extra = needed - px(38);
+    if (extra > 0) {
+        MoveWindow(label, px(8), px(20), needed, px(16), FALSE);
+        MoveWindow(GetDlgItem(dialog, IDC_HOST_EDIT), px(48) + extra, px(16), px(241) - extra, px(24), FALSE);
+    }
     RECT frame{0, 0, px(439), px(82)};
     AdjustWindowRectEx(&frame, static_cast<DWORD>(GetWindowLongW(dialog, GWL_STYLE)), FALSE,
                        static_cast<DWORD>(GetWindowLongW(dialog, GWL_EXSTYLE)));

@@ -17,12 +17,19 @@ struct KnownComputer {
     enum class Source { HostsDatabase, Neighbour } source = Source::HostsDatabase;
 };
 
+// This system's sources (the system's part).
+std::string defaultHostsFile();
+std::string defaultNeighbourFile();
+
 // Where the list comes from. The defaults are this machine's own; tests give files of their own
 // and a reverse lookup that asks nobody.
 struct ComputerSources {
-    std::string hostsFile = "/etc/hosts";
-    // The kernel's neighbour table: the IPv4 addresses this machine has exchanged frames with.
-    std::string neighbourFile = "/proc/net/arp";
+    // Linux: /etc/hosts; Windows: drivers\etc\hosts in the system folder.
+    std::string hostsFile = defaultHostsFile();
+    // The neighbour table: the IPv4 addresses this machine has exchanged frames with. Linux: the
+    // kernel's text form (/proc/net/arp); Windows: "" asks the system (GetIpNetTable), a file
+    // in the kernel's text form is read instead when named.
+    std::string neighbourFile = defaultNeighbourFile();
     // The name of an address, or nothing. The default asks the resolver (getnameinfo), which may
     // query the network and wait for it.
     std::function<std::optional<std::string>(const IPv4Address&)> reverseLookup;
@@ -43,6 +50,12 @@ std::vector<KnownComputer> knownComputers(const ComputerSources& sources = {});
 std::vector<KnownComputer> readHostsDatabase(const std::string& text);
 // The complete IPv4 entries of a neighbour table in the kernel's text form, in input order.
 std::vector<IPv4Address> readNeighbourTable(const std::string& text);
+
+// The neighbours the sources name, complete entries only, in the system's order (the system's
+// part).
+std::vector<IPv4Address> neighbours(const ComputerSources& sources);
+// A source file's text; nothing when it cannot be read or is larger than any real one.
+std::optional<std::string> readSourceFile(const std::string& path);
 
 // The resolver's name of an address (getnameinfo with a name required); nothing when it has none.
 std::optional<std::string> reverseLookup(const IPv4Address& address);

@@ -1,6 +1,7 @@
 // The Win32 view of the main window under Wine, driven by messages as a user's input would be and
 // read back from its controls: the tree's captions, pictures and buttons, the table's rows, the
 // popup menu's enabled items, the remote host dialog, and the close that waits for its servers.
+#include "ComputerPickerDialog.h"
 #include "HostDialog.h"
 #include "MainWindow.h"
 #include "Resources.h"
@@ -15,6 +16,8 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <filesystem>
+#include <fstream>
 #include <functional>
 #include <string>
 #include <thread>
@@ -322,6 +325,61 @@ TEST_F(Win32View, TheCloseWaitsForConnectedAndConnectingServersAndStoresThePlace
     EXPECT_GT(stored->width, 0);
     EXPECT_GT(stored->treeWidth, 0);
     EXPECT_EQ(settings::keyPath(), "\\Software\\Quellmark\\win32_tests.exe");
+}
+
+// The picker where no network browser is: the known computers listed when read, the one picked
+// given back, nothing on Cancel.
+void CALLBACK pickerTimer(HWND, UINT, UINT_PTR timer, DWORD)
+{
+    const HWND picker = win32::computerPickerWindow();
+    if (!picker || !win32::computerPickerLoaded() || !g_script || g_script->done) return;
+    g_script->done = true;
+    KillTimer(nullptr, timer);
+    g_script->act(picker);
+}
+
+TEST(Win32ComputerPicker, ListsTheKnownComputersAndGivesBackTheOnePicked)
+{
+    const auto folder = std::filesystem::temp_directory_path() / ("tagvista-picker-" + std::to_string(GetCurrentProcessId()));
+    std::filesystem::create_directories(folder);
+    std::ofstream(folder / "hosts") << "127.0.0.1 localhost\n10.0.0.7 plant7 # line 7\n";
+    std::ofstream(folder / "arp") << "IP address HW type Flags HW address Mask Device\n"
+                                     "192.0.2.9 0x1 0x2 02:00:00:00:00:09 * eth0\n";
+    platform::ComputerSources sources;
+    sources.hostsFile = (folder / "hosts").string();
+    sources.neighbourFile = (folder / "arp").string();
+    sources.reverseLookup = [](const platform::IPv4Address&) -> std::optional<std::string> { return "Scada1"; };
+
+    int rows = 0;
+    std::string status, second;
+    DialogScript pick{[&](HWND picker) {
+        const HWND list = GetDlgItem(picker, IDC_PICKER_LIST);
+        rows = ListView_GetItemCount(list);
+        status = dialogText(picker, IDC_PICKER_STATUS);
+        wchar_t text[128] = {};
+        ListView_GetItemText(list, 1, 0, text, 128);
+        second = narrow(text);
+        ListView_SetItemState(list, 1, LVIS_SELECTED | LVIS_FOCUSED, LVIS_SELECTED | LVIS_FOCUSED);
+        PostMessageW(picker, WM_COMMAND, IDOK, 0);
+    }};
+    g_script = &pick;
+    UINT_PTR timer = SetTimer(nullptr, 0, 20, &pickerTimer);
+    const std::optional<std::string> chosen = win32::pickComputer(nullptr, sources);
+    KillTimer(nullptr, timer);
+    ASSERT_TRUE(pick.done);
+    EXPECT_EQ(rows, 3);
+    EXPECT_EQ(status, "Компьютеры, известные этой машине:");
+    EXPECT_EQ(second, "plant7");
+    EXPECT_EQ(chosen, "plant7");
+
+    DialogScript cancel{[](HWND picker) { PostMessageW(picker, WM_COMMAND, IDCANCEL, 0); }};
+    g_script = &cancel;
+    timer = SetTimer(nullptr, 0, 20, &pickerTimer);
+    EXPECT_EQ(win32::pickComputer(nullptr, sources), std::nullopt);
+    KillTimer(nullptr, timer);
+    g_script = nullptr;
+    EXPECT_TRUE(cancel.done);
+    std::filesystem::remove_all(folder);
 }
 
 } // namespace

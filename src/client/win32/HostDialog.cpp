@@ -1,5 +1,6 @@
 #include "HostDialog.h"
 
+#include "ComputerPickerDialog.h"
 #include "Resources.h"
 #include "client/form/MainForm.h"
 #include "client/form/UserSettings.h"
@@ -88,12 +89,12 @@ void layOut(HWND dialog, UINT dpi)
                  SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
 }
 
-// The system's network browser, to pick a computer; nothing when cancelled or when the system
-// has no network to browse.
+// The system's network browser, to pick a computer (nothing when cancelled); where the system
+// has no network to browse, the list of the computers this machine knows.
 std::optional<std::string> browseForComputer(HWND owner)
 {
     PIDLIST_ABSOLUTE network = nullptr;
-    if (FAILED(SHGetSpecialFolderLocation(owner, CSIDL_NETWORK, &network)) || !network) return std::nullopt;
+    if (FAILED(SHGetSpecialFolderLocation(owner, CSIDL_NETWORK, &network)) || !network) return pickComputer(owner);
     wchar_t name[MAX_PATH] = {};
     BROWSEINFOW info{};
     info.hwndOwner = owner;

@@ -16,3 +16,8 @@
 #define IDM_CONNECT 300
 #define IDM_DISCONNECT 301
 #define IDM_CONNECT_REMOTE_HOST 302
+
+// The list of known computers, where the system has no network browser.
+#define IDD_COMPUTER_PICKER 400
+#define IDC_PICKER_STATUS 401
+#define IDC_PICKER_LIST 402

@@ -1,14 +1,13 @@
+// The computers this machine knows: the hosts database and the neighbour table read, named and
+// merged the same way on both systems; where the sources are is the system's part.
 #include "platform/ComputerPicker.h"
+#include "platform/Sockets.h"
 
 #include <algorithm>
-#include <arpa/inet.h>
 #include <cctype>
 #include <cstring>
 #include <fstream>
-#include <netdb.h>
-#include <netinet/in.h>
 #include <sstream>
-#include <sys/socket.h>
 #include <unordered_set>
 
 namespace platform {
@@ -18,7 +17,9 @@ namespace {
 // Both files are small on any real machine; a file that claims to be larger is not one of them.
 constexpr std::streamsize kMaxSourceBytes = 4 * 1024 * 1024;
 
-std::optional<std::string> readSmallFile(const std::string& path)
+} // namespace
+
+std::optional<std::string> readSourceFile(const std::string& path)
 {
     std::ifstream in(path, std::ios::binary);
     if (!in) return std::nullopt;
@@ -30,6 +31,8 @@ std::optional<std::string> readSmallFile(const std::string& path)
     }
     return text;
 }
+
+namespace {
 
 std::vector<std::string> fields(const std::string& line)
 {
@@ -119,18 +122,16 @@ std::optional<std::string> reverseLookup(const IPv4Address& address)
 std::vector<KnownComputer> knownComputers(const ComputerSources& sources)
 {
     std::vector<KnownComputer> all;
-    if (const auto text = readSmallFile(sources.hostsFile)) all = readHostsDatabase(*text);
+    if (const auto text = readSourceFile(sources.hostsFile)) all = readHostsDatabase(*text);
 
-    if (const auto text = readSmallFile(sources.neighbourFile)) {
-        std::vector<IPv4Address> neighbours = readNeighbourTable(*text);
-        if (neighbours.size() > sources.maxNeighbours) neighbours.resize(sources.maxNeighbours);
-        const auto& lookup = sources.reverseLookup ? sources.reverseLookup : reverseLookup;
-        for (const IPv4Address& neighbour : neighbours) {
-            const std::string dotted = dottedText(neighbour);
-            std::optional<std::string> name = lookup(neighbour);
-            if (!name || name->empty()) name = dotted;
-            all.push_back(KnownComputer{*name, dotted, KnownComputer::Source::Neighbour});
-        }
+    std::vector<IPv4Address> seenNeighbours = neighbours(sources);
+    if (seenNeighbours.size() > sources.maxNeighbours) seenNeighbours.resize(sources.maxNeighbours);
+    const auto& lookup = sources.reverseLookup ? sources.reverseLookup : reverseLookup;
+    for (const IPv4Address& neighbour : seenNeighbours) {
+        const std::string dotted = dottedText(neighbour);
+        std::optional<std::string> name = lookup(neighbour);
+        if (!name || name->empty()) name = dotted;
+        all.push_back(KnownComputer{*name, dotted, KnownComputer::Source::Neighbour});
     }
 
     std::vector<KnownComputer> unique;

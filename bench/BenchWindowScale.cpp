@@ -12,6 +12,7 @@
 //
 // Defaults: 0.5 minutes, a sample every 10 s, 10 branches of 10,000 items (100,000 items), every
 // item changing every 100 ms. The figures of record use --minutes 5 --sample-seconds 60.
+#include "BenchWindowRun.h"
 #include "DispatcherPump.h"
 #include "ItemTableModel.h"
 #include "MainFormUnit.h"
@@ -42,35 +43,6 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-struct Options {
-    double minutes = 0.5;
-    double sampleSeconds = 10;
-    DWORD branches = 10;
-    DWORD itemsPerBranch = 10000;
-    DWORD updateRate = 100;
-    DWORD changing = 100;
-};
-
-Options parse(int argc, char** argv)
-{
-    Options options;
-    for (int i = 1; i + 1 < argc; i += 2) {
-        const std::string name = argv[i];
-        const double value = std::atof(argv[i + 1]);
-        if (name == "--minutes") options.minutes = value;
-        else if (name == "--sample-seconds") options.sampleSeconds = value;
-        else if (name == "--branches") options.branches = static_cast<DWORD>(value);
-        else if (name == "--items-per-branch") options.itemsPerBranch = static_cast<DWORD>(value);
-        else if (name == "--update-rate") options.updateRate = static_cast<DWORD>(value);
-        else if (name == "--changing") options.changing = static_cast<DWORD>(value);
-        else {
-            std::fprintf(stderr, "unknown option %s\n", name.c_str());
-            std::exit(2);
-        }
-    }
-    return options;
-}
-
 double residentMiB()
 {
     std::ifstream statm("/proc/self/statm");
@@ -78,26 +50,6 @@ double residentMiB()
     long resident = 0;
     statm >> pages >> resident;
     return static_cast<double>(resident) * static_cast<double>(sysconf(_SC_PAGESIZE)) / (1024.0 * 1024.0);
-}
-
-double percentile(std::vector<double> values, double share)
-{
-    if (values.empty()) return 0;
-    std::sort(values.begin(), values.end());
-    const auto index = static_cast<std::size_t>(share * static_cast<double>(values.size() - 1) + 0.5);
-    return values[std::min(index, values.size() - 1)];
-}
-
-void setScale(const char* name, DWORD value)
-{
-    HKEY key = nullptr;
-    if (RegCreateKeyExA(HKEY_CURRENT_USER, "Software\\Tagvista\\Scale", 0, nullptr, REG_OPTION_NON_VOLATILE, KEY_WRITE,
-                        nullptr, &key, nullptr) != ERROR_SUCCESS) {
-        std::fprintf(stderr, "cannot write the scale server's settings\n");
-        std::exit(1);
-    }
-    RegSetValueExA(key, name, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&value), sizeof value);
-    RegCloseKey(key);
 }
 
 bool runUntil(const std::function<bool()>& done, double seconds)
@@ -155,7 +107,7 @@ void measureRowLookup()
 
 int main(int argc, char** argv)
 {
-    const Options options = parse(argc, argv);
+    const bench::WindowRunOptions options = bench::parseWindowRunOptions(argc, argv);
     if (!std::getenv("QT_QPA_PLATFORM")) ::setenv("QT_QPA_PLATFORM", "offscreen", 1);
 
     char pattern[] = "/tmp/tagvista-bench-window-XXXXXX";
@@ -163,11 +115,7 @@ int main(int argc, char** argv)
     ::setenv("XDG_CONFIG_HOME", home.c_str(), 1);
     ::setenv("TAGVISTA_CLASSES_PATH", TAGVISTA_CLASSES_DIR, 1);
     platform::registry::reload();
-    setScale("Branches", options.branches);
-    setScale("ItemsPerBranch", options.itemsPerBranch);
-    setScale("Depth", 1);
-    setScale("UpdateRate", options.updateRate);
-    setScale("ChangingPercent", options.changing);
+    bench::setScaleForRun(options);
 
     QApplication application(argc, argv);
     platform::Dispatcher::instance().bindMainThread();
@@ -247,8 +195,8 @@ int main(int argc, char** argv)
 
     std::printf("\nevent loop over %.0f s (%zu ticks of a 10 ms timer):\n", measured, gaps.size());
     std::printf("  longest stall (gap)   %8.1f ms\n", gaps.empty() ? 0 : *std::max_element(gaps.begin(), gaps.end()));
-    std::printf("  median gap            %8.2f ms\n", percentile(gaps, 0.5));
-    std::printf("  99th percentile gap   %8.2f ms\n", percentile(gaps, 0.99));
+    std::printf("  median gap            %8.2f ms\n", bench::percentile(gaps, 0.5));
+    std::printf("  99th percentile gap   %8.2f ms\n", bench::percentile(gaps, 0.99));
     std::printf("notifications handled   %8.0f per second (%llu in all; %llu drains)\n",
                 static_cast<double>(notifications) / measured, static_cast<unsigned long long>(notifications),
                 static_cast<unsigned long long>(window->pump()->drains()));

@@ -7,6 +7,8 @@
 //   bench_window_scale [--minutes M] [--sample-seconds S] [--branches N] [--items-per-branch N]
 //                      [--update-rate MS] [--changing PERCENT]
 #include "BenchSystem.h"
+#include "BenchWindowRun.h"
+#include "MessagePump.h"
 #include "MainWindow.h"
 #include "client/Logger.h"
 #include "client/OPC_Connection.h"
@@ -24,68 +26,9 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-struct Options {
-    double minutes = 0.5;
-    double sampleSeconds = 10;
-    DWORD branches = 10;
-    DWORD itemsPerBranch = 10000;
-    DWORD updateRate = 100;
-    DWORD changing = 100;
-};
-
-Options parse(int argc, char** argv)
-{
-    Options options;
-    for (int i = 1; i + 1 < argc; i += 2) {
-        const std::string name = argv[i];
-        const double value = std::atof(argv[i + 1]);
-        if (name == "--minutes") options.minutes = value;
-        else if (name == "--sample-seconds") options.sampleSeconds = value;
-        else if (name == "--branches") options.branches = static_cast<DWORD>(value);
-        else if (name == "--items-per-branch") options.itemsPerBranch = static_cast<DWORD>(value);
-        else if (name == "--update-rate") options.updateRate = static_cast<DWORD>(value);
-        else if (name == "--changing") options.changing = static_cast<DWORD>(value);
-        else {
-            std::fprintf(stderr, "unknown option %s\n", name.c_str());
-            std::exit(2);
-        }
-    }
-    return options;
-}
-
-double percentile(std::vector<double> values, double share)
-{
-    if (values.empty()) return 0;
-    std::sort(values.begin(), values.end());
-    const auto index = static_cast<std::size_t>(share * static_cast<double>(values.size() - 1) + 0.5);
-    return values[std::min(index, values.size() - 1)];
-}
-
-void setScale(const char* name, DWORD value)
-{
-    HKEY key = nullptr;
-    if (RegCreateKeyExA(HKEY_CURRENT_USER, "Software\\Tagvista\\Scale", 0, nullptr, REG_OPTION_NON_VOLATILE, KEY_WRITE,
-                        nullptr, &key, nullptr) != ERROR_SUCCESS) {
-        std::fprintf(stderr, "cannot write the scale server's settings\n");
-        std::exit(1);
-    }
-    RegSetValueExA(key, name, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&value), sizeof value);
-    RegCloseKey(key);
-}
-
 bool runUntil(const std::function<bool()>& done, double seconds)
 {
-    const auto deadline = Clock::now() + std::chrono::duration<double>(seconds);
-    while (!done()) {
-        if (Clock::now() > deadline) return false;
-        MSG message;
-        while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) {
-            TranslateMessage(&message);
-            DispatchMessageW(&message);
-        }
-        MsgWaitForMultipleObjects(0, nullptr, FALSE, 5, QS_ALLINPUT);
-    }
-    return true;
+    return win32::pumpUntil(done, std::chrono::milliseconds(static_cast<long long>(seconds * 1000)));
 }
 
 form::TreeNode* child(form::TreeNode* node, const std::string& caption)
@@ -109,13 +52,9 @@ void CALLBACK tick(HWND, UINT, UINT_PTR, DWORD)
 
 int main(int argc, char** argv)
 {
-    const Options options = parse(argc, argv);
+    const bench::WindowRunOptions options = bench::parseWindowRunOptions(argc, argv);
     const bench::ScratchSettings scratch;
-    setScale("Branches", options.branches);
-    setScale("ItemsPerBranch", options.itemsPerBranch);
-    setScale("Depth", 1);
-    setScale("UpdateRate", options.updateRate);
-    setScale("ChangingPercent", options.changing);
+    bench::setScaleForRun(options);
 
     platform::Dispatcher::instance().bindMainThread();
     logg::Logger::instance().setConsole(-1);
@@ -186,8 +125,8 @@ int main(int argc, char** argv)
 
     std::printf("\nmessage loop over %.0f s (%zu ticks of a 10 ms timer):\n", measured, gaps.size());
     std::printf("  longest stall (gap)   %8.1f ms\n", gaps.empty() ? 0 : *std::max_element(gaps.begin(), gaps.end()));
-    std::printf("  median gap            %8.2f ms\n", percentile(gaps, 0.5));
-    std::printf("  99th percentile gap   %8.2f ms\n", percentile(gaps, 0.99));
+    std::printf("  median gap            %8.2f ms\n", bench::percentile(gaps, 0.5));
+    std::printf("  99th percentile gap   %8.2f ms\n", bench::percentile(gaps, 0.99));
     std::printf("notifications handled   %8.0f per second (%llu in all)\n", static_cast<double>(notifications) / measured,
                 static_cast<unsigned long long>(notifications));
     std::printf("notifications waiting   %8zu at the end\n", platform::Dispatcher::instance().postedCount());

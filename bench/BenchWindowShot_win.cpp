@@ -6,6 +6,7 @@
 //
 // and make it a PNG with ImageMagick (convert file.bmp file.png).
 #include "MainWindow.h"
+#include "MessagePump.h"
 #include "client/Logger.h"
 #include "client/OPC_Connection.h"
 #include "platform/Dispatcher.h"
@@ -24,17 +25,7 @@ namespace {
 
 bool runUntil(const std::function<bool()>& done, double seconds)
 {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
-    while (!done()) {
-        if (std::chrono::steady_clock::now() > deadline) return false;
-        MSG message;
-        while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) {
-            TranslateMessage(&message);
-            DispatchMessageW(&message);
-        }
-        MsgWaitForMultipleObjects(0, nullptr, FALSE, 10, QS_ALLINPUT);
-    }
-    return true;
+    return win32::pumpUntil(done, std::chrono::milliseconds(static_cast<long long>(seconds * 1000)));
 }
 
 form::TreeNode* child(form::TreeNode* node, const std::string& caption)

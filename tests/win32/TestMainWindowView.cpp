@@ -4,7 +4,9 @@
 #include "ComputerPickerDialog.h"
 #include "HostDialog.h"
 #include "MainWindow.h"
+#include "MessagePump.h"
 #include "Resources.h"
+#include "Text.h"
 #include "client/OPC_Connection.h"
 #include "client/form/FormTexts.h"
 #include "client/form/Placement.h"
@@ -26,25 +28,11 @@ namespace {
 
 using namespace std::chrono_literals;
 
-std::string narrow(const wchar_t* text)
-{
-    return platform::utf16ToUtf8(platform::WideStringView(text));
-}
+using win32::narrow;
 
-// The window's thread reads its messages until done() or the deadline.
 bool pumpUntil(const std::function<bool()>& done, std::chrono::milliseconds limit = 30s)
 {
-    const auto end = std::chrono::steady_clock::now() + limit;
-    while (!done()) {
-        if (std::chrono::steady_clock::now() > end) return false;
-        MSG message;
-        while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) {
-            TranslateMessage(&message);
-            DispatchMessageW(&message);
-        }
-        MsgWaitForMultipleObjects(0, nullptr, FALSE, 10, QS_ALLINPUT);
-    }
-    return true;
+    return win32::pumpUntil(done, limit);
 }
 
 struct TreeItem {

@@ -1,7 +1,7 @@
 #include "ComputerPickerDialog.h"
 
 #include "Resources.h"
-#include "platform/Text.h"
+#include "Text.h"
 
 #include <commctrl.h>
 
@@ -32,12 +32,6 @@ struct PickerState {
 
 HWND g_picker = nullptr;
 bool g_loaded = false;
-
-std::wstring wide(const std::string& text)
-{
-    const platform::WideString w = platform::utf8ToUtf16(text);
-    return std::wstring(w.begin(), w.end());
-}
 
 void addColumn(HWND list, int index, const wchar_t* caption, int width)
 {

@@ -4,7 +4,7 @@
 #include "Resources.h"
 #include "client/form/MainForm.h"
 #include "client/form/UserSettings.h"
-#include "platform/Text.h"
+#include "Text.h"
 
 #include <commctrl.h>
 #include <shlobj.h>
@@ -22,20 +22,6 @@ struct DialogState {
     HFONT editFont = nullptr;
     HICON computerIcon = nullptr;
 };
-
-std::wstring wide(const std::string& text)
-{
-    const platform::WideString w = platform::utf8ToUtf16(text);
-    return std::wstring(w.begin(), w.end());
-}
-
-std::string windowText(HWND window)
-{
-    const int length = GetWindowTextLengthW(window);
-    std::vector<wchar_t> buffer(static_cast<std::size_t>(length) + 1);
-    const int got = GetWindowTextW(window, buffer.data(), length + 1);
-    return platform::utf16ToUtf8(platform::WideStringView(buffer.data(), static_cast<std::size_t>(got)));
-}
 
 UINT dpiOf(HWND window)
 {

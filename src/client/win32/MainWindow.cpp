@@ -4,13 +4,14 @@
 #include "MessageBoxes.h"
 #include "Pictures.h"
 #include "Resources.h"
+#include "Text.h"
 #include "client/ErrorString.h"
 #include "client/Exception.h"
+#include "client/form/ErrorBoxes.h"
 #include "client/form/LogFile.h"
 #include "client/form/Placement.h"
 #include "client/form/UserSettings.h"
 #include "platform/Dispatcher.h"
-#include "platform/Text.h"
 
 #include <algorithm>
 #include <vector>
@@ -27,12 +28,6 @@ constexpr int kSplitterWidth = 4;
 constexpr ULONGLONG kColumnFitMs = 500;
 // The columns' first widths (design pixels).
 constexpr int kColumnWidths[form::kItemColumns] = {120, 90, 120, 100, 80};
-
-std::wstring wide(const std::string& text)
-{
-    const platform::WideString w = platform::utf8ToUtf16(text);
-    return std::wstring(w.begin(), w.end());
-}
 
 UINT windowDpi(HWND window)
 {
@@ -146,7 +141,7 @@ void MainWindow::guarded(F&& handler)
     try {
         handler();
     } catch (...) {
-        showErrorMessage(_window, errorText(std::current_exception()));
+        showErrorMessage(_window, form::errorText(std::current_exception()));
     }
 }
 

@@ -1,21 +1,13 @@
 #include "MessageBoxes.h"
 
-#include "client/ErrorString.h"
-#include "client/Exception.h"
-#include "platform/Dispatcher.h"
-#include "platform/Text.h"
+#include "Text.h"
+#include "client/form/ErrorBoxes.h"
 
 namespace win32 {
 
 namespace {
 
 constexpr const char* kProgramName = "Tagvista";
-
-std::wstring wide(const std::string& text)
-{
-    const platform::WideString w = platform::utf8ToUtf16(text);
-    return std::wstring(w.begin(), w.end());
-}
 
 int askAssertionQuestion(const std::string& caption, const std::string& text)
 {
@@ -26,19 +18,6 @@ int askAssertionQuestion(const std::string& caption, const std::string& text)
 
 } // namespace
 
-std::string errorText(std::exception_ptr error)
-{
-    try {
-        if (error) std::rethrow_exception(error);
-    } catch (const Exception& e) {
-        return e.message();
-    } catch (const std::exception& e) {
-        return e.what();
-    } catch (...) {
-    }
-    return "Неизвестная ошибка";
-}
-
 void showErrorMessage(HWND owner, const std::string& text)
 {
     MessageBoxW(owner, wide(text).c_str(), wide(kProgramName).c_str(), MB_OK | MB_ICONERROR);
@@ -46,15 +25,7 @@ void showErrorMessage(HWND owner, const std::string& text)
 
 void installAssertionQuestion()
 {
-    setAssertionHandler([](const std::string& caption, const std::string& text) {
-        platform::Dispatcher& dispatcher = platform::Dispatcher::instance();
-        if (dispatcher.isMainThread()) return askAssertionQuestion(caption, text);
-        // A worker may fail a check too; the main thread answers as it runs the worker's
-        // completion steps (also while it waits for a worker).
-        int answer = IDCANCEL;
-        dispatcher.synchronize([&] { answer = askAssertionQuestion(caption, text); });
-        return answer;
-    });
+    form::installAssertionQuestion(&askAssertionQuestion);
 }
 
 } // namespace win32

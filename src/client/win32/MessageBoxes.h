@@ -5,14 +5,9 @@
 
 #include "platform/Sdk.h"
 
-#include <exception>
 #include <string>
 
 namespace win32 {
-
-// The message of an error as the operator reads it: the text of an Exception or of any standard
-// exception, "Неизвестная ошибка" for anything else. Any thread.
-std::string errorText(std::exception_ptr error);
 
 // A modal error box with an OK button, titled with the program's name.
 void showErrorMessage(HWND owner, const std::string& text);

@@ -4,6 +4,7 @@
 #include "MessageBoxes.h"
 #include "client/Logger.h"
 #include "client/OPC_Connection.h"
+#include "client/form/ErrorBoxes.h"
 #include "client/form/UserSettings.h"
 #include "platform/Dispatcher.h"
 #include "platform/Registry.h"
@@ -45,7 +46,7 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int showCommand)
             DispatchMessageW(&message);
         }
     } catch (...) {
-        win32::showErrorMessage(window ? window->window() : nullptr, win32::errorText(std::current_exception()));
+        win32::showErrorMessage(window ? window->window() : nullptr, form::errorText(std::current_exception()));
     }
 
     // The close waited for every server in the tree; what is left are workers of removed hosts.

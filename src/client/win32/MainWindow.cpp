@@ -126,7 +126,6 @@ MainWindow::~MainWindow()
     _form.shutdown();
     if (_menu) DestroyMenu(_menu);
     if (_pictures) ImageList_Destroy(_pictures);
-    if (_listPictures) ImageList_Destroy(_listPictures);
     if (_font) DeleteObject(_font);
 }
 
@@ -167,17 +166,18 @@ void MainWindow::createChildren()
                             0, 0, 0, 0, _window, nullptr, GetModuleHandleW(nullptr), nullptr);
     _list = CreateWindowExW(WS_EX_CLIENTEDGE, WC_LISTVIEWW, L"",
                             WS_CHILD | WS_VISIBLE | WS_TABSTOP | LVS_REPORT | LVS_OWNERDATA | LVS_SHOWSELALWAYS |
-                                LVS_SINGLESEL,
+                                LVS_SINGLESEL | LVS_SHAREIMAGELISTS,
                             0, 0, 0, 0, _window, nullptr, GetModuleHandleW(nullptr), nullptr);
     ListView_SetExtendedListViewStyle(_list, LVS_EX_FULLROWSELECT | LVS_EX_DOUBLEBUFFER);
     if (_font) {
         SendMessageW(_tree, WM_SETFONT, reinterpret_cast<WPARAM>(_font), FALSE);
         SendMessageW(_list, WM_SETFONT, reinterpret_cast<WPARAM>(_font), FALSE);
     }
+    // One list for both controls: the list view only borrows it (LVS_SHAREIMAGELISTS), the tree
+    // view never owns one, so it is destroyed once, here.
     _pictures = createPictureList(_dpi);
-    _listPictures = createPictureList(_dpi);
     TreeView_SetImageList(_tree, _pictures, TVSIL_NORMAL);
-    ListView_SetImageList(_list, _listPictures, LVSIL_SMALL);
+    ListView_SetImageList(_list, _pictures, LVSIL_SMALL);
     for (int column = 0; column < form::kItemColumns; ++column) {
         const std::wstring caption = wide(form::kItemColumnCaptions[static_cast<std::size_t>(column)]);
         LVCOLUMNW c{};

@@ -77,7 +77,6 @@ private:
     HWND _list = nullptr;
     HMENU _menu = nullptr;  // the popup's parent menu
     HIMAGELIST _pictures = nullptr;
-    HIMAGELIST _listPictures = nullptr;
     HFONT _font = nullptr;
     UINT _dpi = 96;
     int _treeWidth = 0;        // pixels

@@ -69,34 +69,39 @@ void MainForm::shutdown()
 
 // --- Close ---------------------------------------------------------------------------------------
 
-template <class F>
-void MainForm::forEachServerNode(F&& f) const
+template <class Stop>
+TreeNode* MainForm::walk(Stop&& stop) const
 {
-    std::vector<const TreeNode*> stack;
+    std::vector<TreeNode*> stack;
     for (auto it = _topLevel.rbegin(); it != _topLevel.rend(); ++it) stack.push_back(it->get());
     while (!stack.empty()) {
-        const TreeNode* node = stack.back();
+        TreeNode* node = stack.back();
         stack.pop_back();
-        if (node->kind == NodeKind::Server) f(node);
+        if (stop(node)) return node;
         for (auto it = node->children.rbegin(); it != node->children.rend(); ++it) stack.push_back(it->get());
     }
+    return nullptr;
 }
 
 bool MainForm::closeQuery()
 {
     // disconnect() never waits, so nothing runs in between and the walk sees a tree that stands
     // still.
-    forEachServerNode([this](const TreeNode* node) {
+    walk([this](const TreeNode* node) {
         OPC_Connection* connection = node->connection();
-        if (connection->idle()) return;
+        if (!connection || connection->idle()) return false;
         LOGG(7, "Disconnecting OPC-server %s|%s", connection->ownerHost()->name().c_str(), connection->name().c_str());
         forgetRowsOf(connection);
         connection->disconnect();
+        return false;
     });
     // Each of these ends in exactly one WM_SERVER_DISCONNECTED; a disconnect that was asked of
     // a running connect included.
     int busy = 0;
-    forEachServerNode([&busy](const TreeNode* node) { busy += node->connection()->busy(); });
+    walk([&busy](const TreeNode* node) {
+        busy += node->connection() && node->connection()->busy();
+        return false;
+    });
     _serversLeft = busy;
     return _serversLeft == 0;
 }
@@ -255,16 +260,7 @@ void MainForm::insertNodes(TreeNode* parent, std::size_t at, std::vector<std::un
 
 TreeNode* MainForm::findNode(NodeKind kind, const void* object) const
 {
-    TreeNode* found = nullptr;
-    std::vector<TreeNode*> stack;
-    for (auto it = _topLevel.rbegin(); it != _topLevel.rend(); ++it) stack.push_back(it->get());
-    while (!stack.empty() && !found) {
-        TreeNode* node = stack.back();
-        stack.pop_back();
-        if (node->kind == kind && node->object == object) found = node;
-        for (auto it = node->children.rbegin(); it != node->children.rend(); ++it) stack.push_back(it->get());
-    }
-    return found;
+    return walk([&](const TreeNode* node) { return node->kind == kind && node->object == object; });
 }
 
 TreeNode* MainForm::findNode(const Host* host) const

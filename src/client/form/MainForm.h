@@ -192,8 +192,8 @@ private:
     // Drops the table's rows when they belong to the connection, before its records may go.
     void forgetRowsOf(const OPC_Connection* connection);
     void closeCompletion();
-    // Each server node, in display order.
-    template <class F> void forEachServerNode(F&& f) const;
+    // Visits every node in display order until stop(node) holds: that node, or null.
+    template <class Stop> TreeNode* walk(Stop&& stop) const;
 
     MainFormView& _view;
     std::vector<std::unique_ptr<TreeNode>> _topLevel;

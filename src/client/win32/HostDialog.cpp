@@ -1,6 +1,7 @@
 #include "HostDialog.h"
 
 #include "ComputerPickerDialog.h"
+#include "Dpi.h"
 #include "Resources.h"
 #include "client/form/MainForm.h"
 #include "client/form/UserSettings.h"
@@ -22,14 +23,6 @@ struct DialogState {
     HFONT editFont = nullptr;
     HICON computerIcon = nullptr;
 };
-
-UINT dpiOf(HWND window)
-{
-    const HDC screen = GetDC(window);
-    const int dpi = GetDeviceCaps(screen, LOGPIXELSX);
-    ReleaseDC(window, screen);
-    return dpi > 0 ? static_cast<UINT>(dpi) : 96;
-}
 
 // The width of a control's text in its own font.
 int textWidth(HWND control)
@@ -104,7 +97,7 @@ INT_PTR CALLBACK procedure(HWND dialog, UINT message, WPARAM wParam, LPARAM lPar
         state = reinterpret_cast<DialogState*>(lParam);
         SetWindowLongPtrW(dialog, DWLP_USER, lParam);
         g_dialog = dialog;
-        const UINT dpi = dpiOf(dialog);
+        const UINT dpi = windowDpi(dialog);
         layOut(dialog, dpi);
         // A fixed-pitch face, so that host names line up as typed.
         state->editFont = CreateFontW(-MulDiv(13, static_cast<int>(dpi), 96), 0, 0, 0, FW_NORMAL, FALSE, FALSE, FALSE,

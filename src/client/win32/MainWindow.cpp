@@ -1,5 +1,6 @@
 #include "MainWindow.h"
 
+#include "Dpi.h"
 #include "HostDialog.h"
 #include "MessageBoxes.h"
 #include "Pictures.h"
@@ -28,22 +29,6 @@ constexpr int kSplitterWidth = 4;
 constexpr ULONGLONG kColumnFitMs = 500;
 // The columns' first widths (design pixels).
 constexpr int kColumnWidths[form::kItemColumns] = {120, 90, 120, 100, 80};
-
-UINT windowDpi(HWND window)
-{
-    // GetDpiForWindow exists from Windows 10 1607; older systems have one DPI for everything.
-    using GetDpiForWindowFunction = UINT(WINAPI*)(HWND);
-    static const auto getDpi = reinterpret_cast<GetDpiForWindowFunction>(
-        reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"user32.dll"), "GetDpiForWindow")));
-    if (getDpi && window) {
-        const UINT dpi = getDpi(window);
-        if (dpi) return dpi;
-    }
-    const HDC screen = GetDC(nullptr);
-    const int dpi = GetDeviceCaps(screen, LOGPIXELSX);
-    ReleaseDC(nullptr, screen);
-    return dpi > 0 ? static_cast<UINT>(dpi) : 96;
-}
 
 BOOL CALLBACK addScreen(HMONITOR monitor, HDC, LPRECT, LPARAM data)
 {

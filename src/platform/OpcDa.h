@@ -87,6 +87,11 @@ constexpr std::size_t kVariantImageSize = 16;
 constexpr std::size_t kSafeArrayImageSize = 24;
 } // namespace opcstream
 
+// --- The DA 3.0 browser: the flags of a browse element --------------------------------------
+
+constexpr DWORD OPC_BROWSE_HASCHILDREN = 0x01;
+constexpr DWORD OPC_BROWSE_ISITEM = 0x02;
+
 // Component categories a DA server registers under Implemented Categories.
 constexpr CATID CATID_OPCDAServer10 = {0x63D5F430, 0xCFE4, 0x11D1, {0xB2, 0xC8, 0x00, 0x60, 0x08, 0x3B, 0xA1, 0xFB}};
 constexpr CATID CATID_OPCDAServer20 = {0x63D5F432, 0xCFE4, 0x11D1, {0xB2, 0xC8, 0x00, 0x60, 0x08, 0x3B, 0xA1, 0xFB}};

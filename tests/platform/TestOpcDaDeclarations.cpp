@@ -711,6 +711,10 @@ const Declarations& linuxDeclarations()
                                                         OPC_ENUMERATOR(OPCENUMSCOPE, OPC_ENUM_PRIVATE),
                                                         OPC_ENUMERATOR(OPCENUMSCOPE, OPC_ENUM_PUBLIC),
                                                         OPC_ENUMERATOR(OPCENUMSCOPE, OPC_ENUM_ALL)}),
+                enumDecl<OPCBROWSEFILTER>("OPCBROWSEFILTER",
+                                          {OPC_ENUMERATOR(OPCBROWSEFILTER, OPC_BROWSE_FILTER_ALL),
+                                           OPC_ENUMERATOR(OPCBROWSEFILTER, OPC_BROWSE_FILTER_BRANCHES),
+                                           OPC_ENUMERATOR(OPCBROWSEFILTER, OPC_BROWSE_FILTER_ITEMS)}),
             },
         .structs =
             {
@@ -738,6 +742,21 @@ const Declarations& linuxDeclarations()
                     {OPC_FIELD(OPCITEMSTATE, hClient), OPC_FIELD(OPCITEMSTATE, ftTimeStamp),
                      OPC_FIELD(OPCITEMSTATE, wQuality), OPC_FIELD(OPCITEMSTATE, wReserved),
                      OPC_FIELD(OPCITEMSTATE, vDataValue)}),
+                structDecl<OPCITEMPROPERTY>(
+                    "OPCITEMPROPERTY",
+                    {OPC_FIELD(OPCITEMPROPERTY, vtDataType), OPC_FIELD(OPCITEMPROPERTY, wReserved),
+                     OPC_FIELD(OPCITEMPROPERTY, dwPropertyID), OPC_FIELD(OPCITEMPROPERTY, szItemID),
+                     OPC_FIELD(OPCITEMPROPERTY, szDescription), OPC_FIELD(OPCITEMPROPERTY, vValue),
+                     OPC_FIELD(OPCITEMPROPERTY, hrErrorID), OPC_FIELD(OPCITEMPROPERTY, dwReserved)}),
+                structDecl<OPCITEMPROPERTIES>(
+                    "OPCITEMPROPERTIES",
+                    {OPC_FIELD(OPCITEMPROPERTIES, hrErrorID), OPC_FIELD(OPCITEMPROPERTIES, dwNumProperties),
+                     OPC_FIELD(OPCITEMPROPERTIES, pItemProperties), OPC_FIELD(OPCITEMPROPERTIES, dwReserved)}),
+                structDecl<OPCBROWSEELEMENT>(
+                    "OPCBROWSEELEMENT",
+                    {OPC_FIELD(OPCBROWSEELEMENT, szName), OPC_FIELD(OPCBROWSEELEMENT, szItemID),
+                     OPC_FIELD(OPCBROWSEELEMENT, dwFlagValue), OPC_FIELD(OPCBROWSEELEMENT, dwReserved),
+                     OPC_FIELD(OPCBROWSEELEMENT, ItemProperties)}),
             },
         .interfaces =
             {
@@ -761,6 +780,11 @@ const Declarations& linuxDeclarations()
                               OPC_METHOD(IOPCCommon, QueryAvailableLocaleIDs), OPC_METHOD(IOPCCommon, GetErrorString),
                               OPC_METHOD(IOPCCommon, SetClientName)),
                 OPC_INTERFACE(IOPCShutdown, OPC_METHOD(IOPCShutdown, ShutdownRequest)),
+                OPC_INTERFACE(IOPCDataCallback, OPC_METHOD(IOPCDataCallback, OnDataChange),
+                              OPC_METHOD(IOPCDataCallback, OnReadComplete),
+                              OPC_METHOD(IOPCDataCallback, OnWriteComplete),
+                              OPC_METHOD(IOPCDataCallback, OnCancelComplete)),
+                OPC_INTERFACE(IOPCBrowse, OPC_METHOD(IOPCBrowse, GetProperties), OPC_METHOD(IOPCBrowse, Browse)),
             },
     };
     return declarations;

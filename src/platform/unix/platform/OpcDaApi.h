@@ -1,4 +1,4 @@
-// The OPC Data Access custom interfaces (1.0 and 2.0) with their structures and enumerations and
+// The OPC Data Access custom interfaces (1.0, 2.0 and the 3.0 browser) with their structures and enumerations and
 // the published IIDs and method order, as the layer declares them (on Windows the same come from
 // the project's IDL, which the tests hold these against).
 #pragma once
@@ -34,6 +34,11 @@ enum OPCENUMSCOPE : DWORD {
     OPC_ENUM_PRIVATE = 4,
     OPC_ENUM_PUBLIC = 5,
     OPC_ENUM_ALL = 6,
+};
+enum OPCBROWSEFILTER : DWORD {
+    OPC_BROWSE_FILTER_ALL = 1,
+    OPC_BROWSE_FILTER_BRANCHES = 2,
+    OPC_BROWSE_FILTER_ITEMS = 3,
 };
 
 // --- Structures (natural alignment gives the Win64 offsets) -----------------------------------
@@ -84,6 +89,37 @@ struct OPCITEMSTATE {
     VARIANT vDataValue;
 };
 
+struct OPCITEMPROPERTY {
+    VARTYPE vtDataType;
+    WORD wReserved;
+    DWORD dwPropertyID;
+    LPWSTR szItemID;
+    LPWSTR szDescription;
+    VARIANT vValue;
+    HRESULT hrErrorID;
+    DWORD dwReserved;
+};
+static_assert(offsetof(OPCITEMPROPERTY, szItemID) == 8 && offsetof(OPCITEMPROPERTY, vValue) == 24);
+static_assert(offsetof(OPCITEMPROPERTY, hrErrorID) == 48 && sizeof(OPCITEMPROPERTY) == 56);
+
+struct OPCITEMPROPERTIES {
+    HRESULT hrErrorID;
+    DWORD dwNumProperties;
+    OPCITEMPROPERTY* pItemProperties;
+    DWORD dwReserved;
+};
+static_assert(offsetof(OPCITEMPROPERTIES, pItemProperties) == 8 && sizeof(OPCITEMPROPERTIES) == 24);
+
+struct OPCBROWSEELEMENT {
+    LPWSTR szName;
+    LPWSTR szItemID;
+    DWORD dwFlagValue;
+    DWORD dwReserved;
+    OPCITEMPROPERTIES ItemProperties;
+};
+static_assert(offsetof(OPCBROWSEELEMENT, dwFlagValue) == 16 && offsetof(OPCBROWSEELEMENT, ItemProperties) == 24);
+static_assert(sizeof(OPCBROWSEELEMENT) == 48);
+
 // --- Interfaces ------------------------------------------------------------------------------
 
 constexpr IID IID_IOPCServer = {0x39C13A4D, 0x011E, 0x11D0, {0x96, 0x75, 0x00, 0x20, 0xAF, 0xD8, 0xAD, 0xB3}};
@@ -100,6 +136,7 @@ constexpr IID IID_IOPCAsyncIO2 = {0x39C13A71, 0x011E, 0x11D0, {0x96, 0x75, 0x00,
 constexpr IID IID_IOPCItemProperties = {0x39C13A72, 0x011E, 0x11D0, {0x96, 0x75, 0x00, 0x20, 0xAF, 0xD8, 0xAD, 0xB3}};
 constexpr IID IID_IOPCCommon = {0xF31DFDE2, 0x07B6, 0x11D2, {0xB2, 0xD8, 0x00, 0x60, 0x08, 0x3B, 0xA1, 0xFB}};
 constexpr IID IID_IOPCShutdown = {0xF31DFDE1, 0x07B6, 0x11D2, {0xB2, 0xD8, 0x00, 0x60, 0x08, 0x3B, 0xA1, 0xFB}};
+constexpr IID IID_IOPCBrowse = {0x39227004, 0xA18F, 0x4B57, {0x8B, 0x0A, 0x52, 0x35, 0x67, 0x0F, 0x44, 0x68}};
 
 struct IOPCServer : IUnknown {
     static const IID& iid() { return IID_IOPCServer; }
@@ -171,4 +208,34 @@ struct IOPCCommon : IUnknown {
 struct IOPCShutdown : IUnknown {
     static const IID& iid() { return IID_IOPCShutdown; }
     virtual HRESULT STDMETHODCALLTYPE ShutdownRequest(LPCWSTR szReason) = 0;
+};
+
+// Implemented by the client; the server calls it through the connection point of a group. Every
+// array holds dwCount entries.
+struct IOPCDataCallback : IUnknown {
+    static const IID& iid() { return IID_IOPCDataCallback; }
+    virtual HRESULT STDMETHODCALLTYPE OnDataChange(DWORD dwTransid, OPCHANDLE hGroup, HRESULT hrMasterquality,
+                                                   HRESULT hrMastererror, DWORD dwCount, OPCHANDLE* phClientItems,
+                                                   VARIANT* pvValues, WORD* pwQualities, FILETIME* pftTimeStamps,
+                                                   HRESULT* pErrors) = 0;
+    virtual HRESULT STDMETHODCALLTYPE OnReadComplete(DWORD dwTransid, OPCHANDLE hGroup, HRESULT hrMasterquality,
+                                                     HRESULT hrMastererror, DWORD dwCount, OPCHANDLE* phClientItems,
+                                                     VARIANT* pvValues, WORD* pwQualities, FILETIME* pftTimeStamps,
+                                                     HRESULT* pErrors) = 0;
+    virtual HRESULT STDMETHODCALLTYPE OnWriteComplete(DWORD dwTransid, OPCHANDLE hGroup, HRESULT hrMastererr,
+                                                      DWORD dwCount, OPCHANDLE* pClienthandles, HRESULT* pErrors) = 0;
+    virtual HRESULT STDMETHODCALLTYPE OnCancelComplete(DWORD dwTransid, OPCHANDLE hGroup) = 0;
+};
+
+struct IOPCBrowse : IUnknown {
+    static const IID& iid() { return IID_IOPCBrowse; }
+    virtual HRESULT STDMETHODCALLTYPE GetProperties(DWORD dwItemCount, LPWSTR* pszItemIDs, BOOL bReturnPropertyValues,
+                                                    DWORD dwPropertyCount, DWORD* pdwPropertyIDs,
+                                                    OPCITEMPROPERTIES** ppItemProperties) = 0;
+    virtual HRESULT STDMETHODCALLTYPE Browse(LPWSTR szItemID, LPWSTR* pszContinuationPoint, DWORD dwMaxElementsReturned,
+                                             OPCBROWSEFILTER dwBrowseFilter, LPWSTR szElementNameFilter,
+                                             LPWSTR szVendorFilter, BOOL bReturnAllProperties,
+                                             BOOL bReturnPropertyValues, DWORD dwPropertyCount, DWORD* pdwPropertyIDs,
+                                             BOOL* pbMoreElements, DWORD* pdwCount,
+                                             OPCBROWSEELEMENT** ppBrowseElements) = 0;
 };

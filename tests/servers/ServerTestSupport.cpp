@@ -164,6 +164,116 @@ std::size_t RecordingSink::callCount() const
     return _calls.size();
 }
 
+int CallbackSink::Call::find(OPCHANDLE handle) const
+{
+    const auto it = std::find(handles.begin(), handles.end(), handle);
+    return it == handles.end() ? -1 : static_cast<int>(it - handles.begin());
+}
+
+HRESULT CallbackSink::OnDataChange(DWORD dwTransid, OPCHANDLE hGroup, HRESULT hrMasterquality, HRESULT hrMastererror,
+                                   DWORD dwCount, OPCHANDLE* phClientItems, VARIANT* pvValues, WORD* pwQualities,
+                                   FILETIME* pftTimeStamps, HRESULT* pErrors)
+{
+    Call call;
+    call.transid = dwTransid;
+    call.group = hGroup;
+    call.masterQuality = hrMasterquality;
+    call.masterError = hrMastererror;
+    call.count = dwCount;
+    call.nullArray[Handles] = !phClientItems;
+    call.nullArray[Values] = !pvValues;
+    call.nullArray[Qualities] = !pwQualities;
+    call.nullArray[TimeStamps] = !pftTimeStamps;
+    call.nullArray[Errors] = !pErrors;
+    const DWORD n = std::min(dwCount, kMaxEntries);
+    call.handles.assign(n, 0);
+    call.values.resize(n);
+    call.qualities.assign(n, 0);
+    call.timeStamps.assign(n, FILETIME{});
+    call.errors.assign(n, S_OK);
+    for (DWORD i = 0; i < n; ++i) {
+        if (phClientItems) call.handles[i] = phClientItems[i];
+        if (pvValues) VariantCopy(call.values[i].get(), &pvValues[i]);
+        if (pwQualities) call.qualities[i] = pwQualities[i];
+        if (pftTimeStamps) call.timeStamps[i] = pftTimeStamps[i];
+        if (pErrors) call.errors[i] = pErrors[i];
+    }
+    {
+        std::lock_guard lock(_mutex);
+        _calls.push_back(std::move(call));
+    }
+    _changed.notify_all();
+    if (onCall) onCall();
+    return S_OK;
+}
+
+HRESULT CallbackSink::OnReadComplete(DWORD, OPCHANDLE, HRESULT, HRESULT, DWORD, OPCHANDLE*, VARIANT*, WORD*, FILETIME*,
+                                     HRESULT*)
+{
+    std::lock_guard lock(_mutex);
+    ++_otherCalls;
+    return S_OK;
+}
+
+HRESULT CallbackSink::OnWriteComplete(DWORD, OPCHANDLE, HRESULT, DWORD, OPCHANDLE*, HRESULT*)
+{
+    std::lock_guard lock(_mutex);
+    ++_otherCalls;
+    return S_OK;
+}
+
+HRESULT CallbackSink::OnCancelComplete(DWORD, OPCHANDLE)
+{
+    std::lock_guard lock(_mutex);
+    ++_otherCalls;
+    return S_OK;
+}
+
+bool CallbackSink::waitFor(std::size_t n, std::chrono::steady_clock::duration deadline)
+{
+    std::unique_lock lock(_mutex);
+    return _changed.wait_for(lock, deadline, [&] { return _calls.size() >= n; });
+}
+
+std::vector<CallbackSink::Call> CallbackSink::calls() const
+{
+    std::lock_guard lock(_mutex);
+    return _calls;
+}
+
+std::size_t CallbackSink::callCount() const
+{
+    std::lock_guard lock(_mutex);
+    return _calls.size();
+}
+
+std::size_t CallbackSink::otherCalls() const
+{
+    std::lock_guard lock(_mutex);
+    return _otherCalls;
+}
+
+void Gate::hold()
+{
+    std::unique_lock lock(_m);
+    _inside = true;
+    _cv.notify_all();
+    _cv.wait(lock, [this] { return _open; });
+}
+
+bool Gate::waitInside()
+{
+    std::unique_lock lock(_m);
+    return _cv.wait_for(lock, kDeadline, [this] { return _inside; });
+}
+
+void Gate::open()
+{
+    std::lock_guard lock(_m);
+    _open = true;
+    _cv.notify_all();
+}
+
 HRESULT ShutdownSink::ShutdownRequest(LPCWSTR szReason)
 {
     {

@@ -8,6 +8,7 @@
 #include "platform/OpcDa.h"
 #include "platform/Registry.h"
 #include "platform/Text.h"
+#include "platform/Variant.h"
 #include "servers/kit/Registration.h"
 
 #include <gtest/gtest.h>
@@ -120,6 +121,70 @@ private:
     mutable std::mutex _mutex;
     std::condition_variable _changed;
     std::vector<Call> _calls;
+};
+
+// A sink for the DA 2.0 callback that copies every OnDataChange: the scalars, which of the five
+// arrays were null, and the entries of those that were not (up to dwCount, at most kMaxEntries).
+// Calls arrive on the server's thread; the accessors lock.
+class CallbackSink : public platform::ComObject<IOPCDataCallback> {
+public:
+    static constexpr DWORD kMaxEntries = 100000;
+    enum Array { Handles, Values, Qualities, TimeStamps, Errors, kArrays };
+    struct Call {
+        DWORD transid = 0;
+        OPCHANDLE group = 0;
+        HRESULT masterQuality = S_OK;
+        HRESULT masterError = S_OK;
+        DWORD count = 0;
+        bool nullArray[kArrays] = {};
+        // Entries of a null array stay zero (values VT_EMPTY).
+        std::vector<OPCHANDLE> handles;
+        std::vector<platform::Variant> values;
+        std::vector<WORD> qualities;
+        std::vector<FILETIME> timeStamps;
+        std::vector<HRESULT> errors;
+
+        // The entry of a client handle; -1 when none has it.
+        int find(OPCHANDLE handle) const;
+    };
+
+    HRESULT STDMETHODCALLTYPE OnDataChange(DWORD dwTransid, OPCHANDLE hGroup, HRESULT hrMasterquality,
+                                           HRESULT hrMastererror, DWORD dwCount, OPCHANDLE* phClientItems,
+                                           VARIANT* pvValues, WORD* pwQualities, FILETIME* pftTimeStamps,
+                                           HRESULT* pErrors) override;
+    // The other three are no part of a subscription: counted, never expected.
+    HRESULT STDMETHODCALLTYPE OnReadComplete(DWORD, OPCHANDLE, HRESULT, HRESULT, DWORD, OPCHANDLE*, VARIANT*, WORD*,
+                                             FILETIME*, HRESULT*) override;
+    HRESULT STDMETHODCALLTYPE OnWriteComplete(DWORD, OPCHANDLE, HRESULT, DWORD, OPCHANDLE*, HRESULT*) override;
+    HRESULT STDMETHODCALLTYPE OnCancelComplete(DWORD, OPCHANDLE) override;
+
+    // Runs inside every OnDataChange, after the call was recorded (server thread).
+    std::function<void()> onCall;
+
+    bool waitFor(std::size_t n, std::chrono::steady_clock::duration deadline = kDeadline);
+    std::vector<Call> calls() const;
+    std::size_t callCount() const;
+    std::size_t otherCalls() const;
+
+private:
+    mutable std::mutex _mutex;
+    std::condition_variable _changed;
+    std::vector<Call> _calls;
+    std::size_t _otherCalls = 0;
+};
+
+// Holds the server's thread inside each call of a sink until the test opens the gate.
+class Gate {
+public:
+    void hold();
+    bool waitInside();
+    void open();
+
+private:
+    std::mutex _m;
+    std::condition_variable _cv;
+    bool _inside = false;
+    bool _open = false;
 };
 
 // A client's shutdown sink: records each reason. Calls arrive on the server's thread; the

@@ -213,31 +213,12 @@ TEST_F(Subscription, RequestedTypesAreDeliveredConverted)
 // A sink that holds the update thread inside OnDataChange until the test opens the gate.
 class GateSink : public RecordingSink {
 public:
-    GateSink() { onCall = [this] { hold(); }; }
-    void hold()
-    {
-        std::unique_lock lock(_m);
-        _inside = true;
-        _cv.notify_all();
-        _cv.wait(lock, [this] { return _open; });
-    }
-    bool waitInside()
-    {
-        std::unique_lock lock(_m);
-        return _cv.wait_for(lock, kDeadline, [this] { return _inside; });
-    }
-    void open()
-    {
-        std::lock_guard lock(_m);
-        _open = true;
-        _cv.notify_all();
-    }
+    GateSink() { onCall = [this] { _gate.hold(); }; }
+    bool waitInside() { return _gate.waitInside(); }
+    void open() { _gate.open(); }
 
 private:
-    std::mutex _m;
-    std::condition_variable _cv;
-    bool _inside = false;
-    bool _open = false;
+    Gate _gate;
 };
 
 TEST_F(Subscription, DUnadviseWaitsForTheRunningCallback)

@@ -32,6 +32,7 @@ T* taskArray(DWORD count)
 
 // The values of one update, kept until every block of it has been handed over.
 struct Sample {
+    ItemRef ref;
     OPCHANDLE clientHandle;
     WORD quality;
     FILETIME timeStamp;
@@ -56,6 +57,36 @@ bool canDeliver(VARTYPE canonical, VARTYPE requested)
     if ((canonical | requested) & (VT_ARRAY | VT_BYREF | VT_VECTOR)) return false;
     if (isNumberType(canonical)) return isNumberType(requested) || requested == VT_BSTR;
     return false;
+}
+
+CallbackArrays::CallbackArrays(std::span<const BlockItem> items, std::size_t length)
+{
+    const std::size_t n = std::max(length, items.size());
+    handles.assign(n, 0);
+    values.resize(n);
+    for (VARIANT& v : values) VariantInit(&v);
+    qualities.assign(n, 0);
+    timeStamps.assign(n, FILETIME{});
+    errors.assign(n, S_OK);
+    for (std::size_t i = 0; i < items.size(); ++i) {
+        const BlockItem& item = items[i];
+        handles[i] = item.hClient;
+        if (item.value) values[i] = *item.value;
+        qualities[i] = item.quality;
+        timeStamps[i] = item.timeStamp;
+    }
+}
+
+HRESULT CallbackArrays::masterQuality() const
+{
+    const bool allGood = std::all_of(qualities.begin(), qualities.end(),
+                                     [](WORD q) { return (q & OPC_QUALITY_MASK) == OPC_QUALITY_GOOD; });
+    return allGood ? S_OK : S_FALSE;
+}
+
+HRESULT CallbackArrays::masterError() const
+{
+    return std::all_of(errors.begin(), errors.end(), [](HRESULT e) { return e == S_OK; }) ? S_OK : S_FALSE;
 }
 
 Group::Group(std::shared_ptr<ServerCore> core, GroupSettings settings)
@@ -389,40 +420,97 @@ HRESULT Group::DAdvise(FORMATETC* pformatetc, DWORD, IAdviseSink* pAdvSink, DWOR
     if (!(pformatetc->tymed & TYMED_HGLOBAL)) return DV_E_FORMATETC;
     if (pformatetc->cfFormat != dataTime && pformatetc->cfFormat != data) return DV_E_FORMATETC;
     std::lock_guard lock(_mutex);
-    if (_shutdown) return E_FAIL;
     for (const Connection& c : _connections) {
-        if (c.format == pformatetc->cfFormat) return CONNECT_E_ADVISELIMIT;
+        if (!c.callback && c.format == pformatetc->cfFormat) return CONNECT_E_ADVISELIMIT;
     }
-    const DWORD id = _nextConnection++;
+    return addConnection(Connection{0, pformatetc->cfFormat, platform::ComPtr<IAdviseSink>(pAdvSink), nullptr, true},
+                         *pdwConnection);
+}
+
+HRESULT Group::DUnadvise(DWORD dwConnection)
+{
+    Connection removed{};
+    if (!removeConnection(dwConnection, false, removed)) return OLE_E_NOCONNECTION;
+    return S_OK;
+}
+
+HRESULT Group::adviseCallback(platform::ComPtr<IOPCDataCallback> sink, DWORD& cookie)
+{
+    cookie = 0;
+    std::lock_guard lock(_mutex);
+    for (const Connection& c : _connections) {
+        if (c.callback) return CONNECT_E_ADVISELIMIT;
+    }
+    return addConnection(Connection{0, 0, nullptr, std::move(sink), true}, cookie);
+}
+
+HRESULT Group::unadviseCallback(DWORD cookie)
+{
+    Connection removed{};
+    if (!removeConnection(cookie, true, removed)) return CONNECT_E_NOCONNECTION;
+    return S_OK;
+}
+
+HRESULT Group::addConnection(Connection connection, DWORD& id)
+{
+    if (_shutdown) return E_FAIL;
+    connection.id = _nextConnection++;
     if (_nextConnection == 0) _nextConnection = 1;
-    _connections.push_back(Connection{id, pformatetc->cfFormat, platform::ComPtr<IAdviseSink>(pAdvSink), true});
+    _connections.push_back(std::move(connection));
     try {
         startThread();
     } catch (const std::system_error&) {
         _connections.pop_back();
         return E_OUTOFMEMORY;
     }
-    *pdwConnection = id;
+    id = _connections.back().id;
     _wake.notify_all();
     return S_OK;
 }
 
-HRESULT Group::DUnadvise(DWORD dwConnection)
+bool Group::removeConnection(DWORD id, bool callback, Connection& removed)
 {
-    platform::ComPtr<IAdviseSink> sink;
-    {
-        std::unique_lock lock(_mutex);
-        const auto it = std::find_if(_connections.begin(), _connections.end(),
-                                     [dwConnection](const Connection& c) { return c.id == dwConnection; });
-        if (it == _connections.end()) return OLE_E_NOCONNECTION;
-        sink = std::move(it->sink);
-        _connections.erase(it);
-        // A callback running for this connection on the update thread finishes first; from
-        // inside that callback there is nothing to wait for.
-        if (_deliveringThread != std::this_thread::get_id()) {
-            _idle.wait(lock, [&] { return !(_delivering && _deliveringConnection == dwConnection); });
-        }
+    std::unique_lock lock(_mutex);
+    const auto it = std::find_if(_connections.begin(), _connections.end(), [&](const Connection& c) {
+        return c.id == id && static_cast<bool>(c.callback) == callback;
+    });
+    if (it == _connections.end()) return false;
+    removed = std::move(*it);
+    _connections.erase(it);
+    // A callback running for this connection on the update thread finishes first; from inside
+    // that callback there is nothing to wait for.
+    if (_deliveringThread != std::this_thread::get_id()) {
+        _idle.wait(lock, [&] { return !(_delivering && _deliveringConnection == id); });
     }
+    return true;
+}
+
+// --- connection point container -------------------------------------------------------------
+
+std::unique_ptr<DataCallbackPoint> Group::createCallbackPoint()
+{
+    return std::make_unique<DataCallbackPoint>(*this);
+}
+
+HRESULT Group::EnumConnectionPoints(IEnumConnectionPoints** ppEnum)
+{
+    if (ppEnum) *ppEnum = nullptr;
+    return E_NOTIMPL;
+}
+
+HRESULT Group::FindConnectionPoint(REFIID riid, IConnectionPoint** ppCP)
+{
+    if (!ppCP) return E_POINTER;
+    *ppCP = nullptr;
+    if (!IsEqualIID(riid, IID_IOPCDataCallback)) return CONNECT_E_NOCONNECTION;
+    DataCallbackPoint* point;
+    {
+        std::lock_guard lock(_pointMutex);
+        if (!_callbackPoint) _callbackPoint = createCallbackPoint();
+        point = _callbackPoint.get();
+    }
+    point->AddRef();
+    *ppCP = point;
     return S_OK;
 }
 
@@ -490,6 +578,7 @@ void Group::runCycle(std::unique_lock<std::mutex>& lock)
         if (!changed && !anyPrime) continue;
         item.lastStamp = stamp;
         Sample& s = set.samples.emplace_back();
+        s.ref = item.ref;
         s.clientHandle = item.clientHandle;
         s.changed = changed;
         space.read(item.ref, ms, s.value, s.quality, s.timeStamp);
@@ -504,12 +593,20 @@ void Group::runCycle(std::unique_lock<std::mutex>& lock)
 
     std::vector<BlockItem> all;
     std::vector<BlockItem> changed;
+    std::vector<ItemRef> allRefs;
+    std::vector<ItemRef> changedRefs;
     all.reserve(set.samples.size());
+    allRefs.reserve(set.samples.size());
     changed.reserve(changedCount);
+    changedRefs.reserve(changedCount);
     for (const Sample& s : set.samples) {
         const BlockItem b{s.clientHandle, s.quality, s.timeStamp, &s.value};
         all.push_back(b);
-        if (s.changed) changed.push_back(b);
+        allRefs.push_back(s.ref);
+        if (s.changed) {
+            changed.push_back(b);
+            changedRefs.push_back(s.ref);
+        }
     }
 
     struct Planned {
@@ -525,20 +622,28 @@ void Group::runCycle(std::unique_lock<std::mutex>& lock)
     const auto dataTime = static_cast<CLIPFORMAT>(RegisterClipboardFormatA(OPCSTMFORMATDATATIME));
     for (const Planned& p : plan) {
         const std::span<const BlockItem> items = p.full ? std::span<const BlockItem>(all) : std::span<const BlockItem>(changed);
+        const std::span<const ItemRef> refs = p.full ? std::span<const ItemRef>(allRefs) : std::span<const ItemRef>(changedRefs);
         if (items.empty()) continue;
-        // The connection may have gone while an earlier block of this round was out.
+        // The connection may have gone while an earlier delivery of this round was out.
         Connection* c = findConnection(p.id);
         if (!c) continue;
         platform::ComPtr<IAdviseSink> sink = c->sink;
-        const Outgoing out{sink.get(), c->format,
-                           c->format == dataTime ? BlockWriter::Format::DataTime : BlockWriter::Format::Data,
-                           _settings.clientHandle, items};
+        platform::ComPtr<IOPCDataCallback> callback = c->callback;
+        const CLIPFORMAT format = c->format;
+        const OPCHANDLE clientGroup = _settings.clientHandle;
         _delivering = true;
         _deliveringConnection = p.id;
         _deliveringThread = std::this_thread::get_id();
         lock.unlock();
-        deliver(out);
+        if (callback) {
+            deliverCallback(CallbackOutgoing{callback.get(), clientGroup, items, refs});
+        } else {
+            deliver(Outgoing{sink.get(), format,
+                             format == dataTime ? BlockWriter::Format::DataTime : BlockWriter::Format::Data,
+                             clientGroup, items});
+        }
         sink.reset();
+        callback.reset();
         lock.lock();
         _delivering = false;
         _deliveringThread = std::thread::id();
@@ -555,6 +660,15 @@ void Group::deliver(const Outgoing& out)
     _core->noteUpdate(_core->space().clock().now());
     callSink(out.sink, out.format, block);
     GlobalFree(block);
+}
+
+void Group::deliverCallback(const CallbackOutgoing& out)
+{
+    CallbackArrays a(out.items);
+    _core->noteUpdate(_core->space().clock().now());
+    out.sink->OnDataChange(0, out.clientGroup, a.masterQuality(), a.masterError(), static_cast<DWORD>(a.handles.size()),
+                           a.handles.data(), a.values.data(), a.qualities.data(), a.timeStamps.data(),
+                           a.errors.data());
 }
 
 void Group::callSink(IAdviseSink* sink, CLIPFORMAT format, HGLOBAL block)

@@ -59,6 +59,7 @@ constexpr HRESULT OPC_S_INUSE = HR_BITS(0x0004000F);
 constexpr HRESULT OPC_E_INVALIDCONFIGFILE = HR_BITS(0xC0040010);
 constexpr HRESULT OPC_E_NOTFOUND = HR_BITS(0xC0040011);
 constexpr HRESULT OPC_E_INVALID_PID = HR_BITS(0xC0040203);
+constexpr HRESULT OPC_E_INVALIDCONTINUATIONPOINT = HR_BITS(0xC0040403);
 
 // --- The DA 1.0 data-change stream ("OPCSTMFORMATDATATIME") ------------------------------------
 // The block is little-endian and packed without padding; readers must take every field with

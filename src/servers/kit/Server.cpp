@@ -1,10 +1,14 @@
 #include "servers/kit/Server.h"
 
 #include "servers/kit/BrowseCursors.h"
+#include "servers/kit/BrowseElements.h"
 #include "servers/kit/ErrorTexts.h"
 #include "servers/kit/StringEnumerator.h"
+#include "servers/kit/ValueGenerator.h"
 
 #include <algorithm>
+#include <atomic>
+#include <chrono>
 #include <cstring>
 
 namespace servers::kit {
@@ -26,6 +30,37 @@ LONG localTimeBias()
     const auto difference = static_cast<LONGLONG>(platform::fileTimeToU64(utc)) -
                             static_cast<LONGLONG>(platform::fileTimeToU64(local));
     return static_cast<LONG>(difference / 600000000LL);
+}
+
+// Differs between the server objects of a process, and between processes.
+std::uint64_t newSalt()
+{
+    static std::atomic<std::uint64_t> counter{0};
+    const auto now = static_cast<std::uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count());
+    return mix64(now ^ mix64(counter.fetch_add(1) + 1));
+}
+
+// The elements in task memory, strings too, for the caller; null when out of memory.
+OPCBROWSEELEMENT* taskElements(const std::vector<BrowseElement>& elements)
+{
+    auto* out = static_cast<OPCBROWSEELEMENT*>(CoTaskMemAlloc(sizeof(OPCBROWSEELEMENT) * elements.size()));
+    if (!out) return nullptr;
+    std::memset(out, 0, sizeof(OPCBROWSEELEMENT) * elements.size());
+    for (std::size_t i = 0; i < elements.size(); ++i) {
+        out[i].szName = taskString(elements[i].name);
+        out[i].szItemID = taskString(elements[i].itemId);
+        out[i].dwFlagValue = elements[i].flags;
+        // ItemProperties stay zero: S_OK and no properties.
+        if (!out[i].szName || !out[i].szItemID) {
+            for (std::size_t j = 0; j <= i; ++j) {
+                CoTaskMemFree(out[j].szName);
+                CoTaskMemFree(out[j].szItemID);
+            }
+            CoTaskMemFree(out);
+            return nullptr;
+        }
+    }
+    return out;
 }
 
 } // namespace
@@ -117,7 +152,7 @@ std::size_t ShutdownPoint::notify(LPCWSTR reason)
 // --- the server object --------------------------------------------------------------------------
 
 Server::Server(ServerIdentity identity, std::shared_ptr<const AddressSpace> space)
-    : _core(std::make_shared<ServerCore>(std::move(identity), std::move(space)))
+    : _core(std::make_shared<ServerCore>(std::move(identity), std::move(space))), _browseSalt(newSalt())
 {
 }
 
@@ -391,6 +426,71 @@ HRESULT Server::BrowseAccessPaths(LPCWSTR, IEnumString** ppIEnumString)
 {
     if (ppIEnumString) *ppIEnumString = nullptr;
     return E_NOTIMPL;
+}
+
+// --- IOPCBrowse -------------------------------------------------------------------------------
+
+HRESULT Server::GetProperties(DWORD, LPWSTR*, BOOL, DWORD, DWORD*, OPCITEMPROPERTIES** ppItemProperties)
+{
+    if (ppItemProperties) *ppItemProperties = nullptr;
+    return E_NOTIMPL;
+}
+
+HRESULT Server::Browse(LPWSTR szItemID, LPWSTR* pszContinuationPoint, DWORD dwMaxElementsReturned,
+                       OPCBROWSEFILTER dwBrowseFilter, LPWSTR szElementNameFilter, LPWSTR, BOOL, BOOL, DWORD, DWORD*,
+                       BOOL* pbMoreElements, DWORD* pdwCount, OPCBROWSEELEMENT** ppBrowseElements)
+{
+    // The point passed in is ours to free, whatever the answer: the client lets go of it.
+    platform::WideString point;
+    if (pszContinuationPoint && *pszContinuationPoint) {
+        point = *pszContinuationPoint;
+        CoTaskMemFree(*pszContinuationPoint);
+        *pszContinuationPoint = nullptr;
+    }
+    if (pbMoreElements) *pbMoreElements = FALSE;
+    if (pdwCount) *pdwCount = 0;
+    if (ppBrowseElements) *ppBrowseElements = nullptr;
+    if (!pszContinuationPoint || !pbMoreElements || !pdwCount || !ppBrowseElements) return E_INVALIDARG;
+    if (dwBrowseFilter != OPC_BROWSE_FILTER_ALL && dwBrowseFilter != OPC_BROWSE_FILTER_BRANCHES &&
+        dwBrowseFilter != OPC_BROWSE_FILTER_ITEMS) {
+        return E_INVALIDARG;
+    }
+    const platform::WideStringView nameFilter = szElementNameFilter ? szElementNameFilter : OLESTR("");
+    Wildcard names;
+    if (!names.compile(nameFilter)) return OPC_E_INVALIDFILTER;
+
+    const platform::WideStringView id = szItemID ? szItemID : OLESTR("");
+    NodeId node;
+    if (!space().findBranchPath(id, node)) {
+        ItemRef item;
+        if (!space().findItem(id, item)) return OPC_E_UNKNOWNITEMID;
+        // Items have no children, and so no point to go on from.
+        return point.empty() ? S_OK : OPC_E_INVALIDCONTINUATIONPOINT;
+    }
+    const std::uint64_t key = browseKey(_browseSalt, id, dwBrowseFilter, nameFilter);
+    LevelPosition from;
+    if (!point.empty() && !parseContinuationPoint(point, key, from)) return OPC_E_INVALIDCONTINUATIONPOINT;
+
+    const DWORD max = dwMaxElementsReturned == 0 ? kMaxBrowseElements : std::min(dwMaxElementsReturned, kMaxBrowseElements);
+    const LevelPiece piece = browseLevel(space(), node, dwBrowseFilter, names, from, max);
+    LPWSTR next = nullptr;
+    if (piece.more) {
+        next = taskString(continuationPoint(key, piece.next));
+        if (!next) return E_OUTOFMEMORY;
+    }
+    OPCBROWSEELEMENT* elements = nullptr;
+    if (!piece.elements.empty()) {
+        elements = taskElements(piece.elements);
+        if (!elements) {
+            CoTaskMemFree(next);
+            return E_OUTOFMEMORY;
+        }
+    }
+    *pszContinuationPoint = next;
+    *pbMoreElements = piece.more ? TRUE : FALSE;
+    *pdwCount = static_cast<DWORD>(piece.elements.size());
+    *ppBrowseElements = elements;
+    return S_OK;
 }
 
 // --- IOPCCommon -------------------------------------------------------------------------------

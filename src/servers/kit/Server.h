@@ -1,6 +1,6 @@
 // The OPC DA server object of the kit: IOPCServer (status, groups, error texts),
-// IOPCBrowseServerAddressSpace over its address space, IOPCCommon, and IConnectionPointContainer
-// with one connection point, for the clients' IOPCShutdown sinks. A server library makes one per
+// IOPCBrowseServerAddressSpace and the DA 3.0 IOPCBrowse over its address space, IOPCCommon, and
+// IConnectionPointContainer with one connection point, for the clients' IOPCShutdown sinks. A server library makes one per
 // CreateInstance from an identity and an address space; test servers derive from it to misbehave
 // in one chosen way.
 //
@@ -61,8 +61,8 @@ private:
     DWORD _nextCookie = 1;
 };
 
-class Server
-    : public platform::ComObject<IOPCServer, IOPCBrowseServerAddressSpace, IOPCCommon, IConnectionPointContainer> {
+class Server : public platform::ComObject<IOPCServer, IOPCBrowseServerAddressSpace, IOPCBrowse, IOPCCommon,
+                                          IConnectionPointContainer> {
 public:
     Server(ServerIdentity identity, std::shared_ptr<const AddressSpace> space);
     ~Server() override;
@@ -103,6 +103,28 @@ public:
     // E_NOTIMPL: the items have no access paths.
     HRESULT STDMETHODCALLTYPE BrowseAccessPaths(LPCWSTR szItemID, IEnumString** ppIEnumString) override;
 
+    // --- IOPCBrowse (DA 3.0) ------------------------------------------------------------------
+    // E_NOTIMPL: the items offer no properties (Browse gives none either).
+    HRESULT STDMETHODCALLTYPE GetProperties(DWORD dwItemCount, LPWSTR* pszItemIDs, BOOL bReturnPropertyValues,
+                                            DWORD dwPropertyCount, DWORD* pdwPropertyIDs,
+                                            OPCITEMPROPERTIES** ppItemProperties) override;
+    // The level below a branch (szItemID its full id as GetItemID gives it; null or "" the root):
+    // branches, items or both (branches first), each with its name, full id and flags, in the
+    // order BrowseOPCItemIDs lists them; see BrowseElements.h. An item's id gives S_OK and no
+    // elements, an unknown id OPC_E_UNKNOWNITEMID. The name filter as Wildcard.h (a malformed
+    // one OPC_E_INVALIDFILTER); the vendor filter is ignored and no properties are returned,
+    // whatever is asked. At most dwMaxElementsReturned elements (0: no limit of the client's)
+    // and at most kMaxBrowseElements a call; while more follow, *pbMoreElements is TRUE and
+    // *pszContinuationPoint a new point for the next call. The point passed in is freed in every
+    // case (the client keeps only points it gets back); one this server object did not give for
+    // this browse answers OPC_E_INVALIDCONTINUATIONPOINT. Every failure leaves the out
+    // parameters zero.
+    HRESULT STDMETHODCALLTYPE Browse(LPWSTR szItemID, LPWSTR* pszContinuationPoint, DWORD dwMaxElementsReturned,
+                                     OPCBROWSEFILTER dwBrowseFilter, LPWSTR szElementNameFilter, LPWSTR szVendorFilter,
+                                     BOOL bReturnAllProperties, BOOL bReturnPropertyValues, DWORD dwPropertyCount,
+                                     DWORD* pdwPropertyIDs, BOOL* pbMoreElements, DWORD* pdwCount,
+                                     OPCBROWSEELEMENT** ppBrowseElements) override;
+
     // --- IOPCCommon -------------------------------------------------------------------------
     HRESULT STDMETHODCALLTYPE SetLocaleID(LCID dwLcid) override;
     HRESULT STDMETHODCALLTYPE GetLocaleID(LCID* pdwLcid) override;
@@ -124,6 +146,9 @@ public:
 
     // Deepest level an OPC_FLAT browse descends to, so that a tree without end still answers.
     static constexpr std::size_t kMaxFlatDepth = 64;
+    // Most elements one Browse call returns, whatever the client allows: a level of a million
+    // items comes in pieces a client can show while it asks for the next.
+    static constexpr DWORD kMaxBrowseElements = 1000;
 
 protected:
     // Makes the object of a new group (one reference, handed to the server's table). Test
@@ -145,6 +170,8 @@ protected:
 
 private:
     const std::shared_ptr<ServerCore> _core;
+    // Seals this object's continuation points (see BrowseElements.h).
+    const std::uint64_t _browseSalt;
 
     std::mutex _groupsMutex;
     std::map<OPCHANDLE, platform::ComPtr<Group>> _groups;

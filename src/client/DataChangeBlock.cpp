@@ -16,6 +16,11 @@ std::size_t fixedSize(VARTYPE type)
     return type == VT_DECIMAL ? sizeof(DECIMAL) : platform::scalarValueSize(type);
 }
 
+bool isScalarOrString(VARTYPE type)
+{
+    return type == VT_EMPTY || type == VT_NULL || type == VT_BSTR || fixedSize(type) != 0;
+}
+
 // Frees the strings gathered for an array that is not built after all.
 struct StringList {
     std::vector<BSTR> strings;
@@ -240,4 +245,25 @@ DataChangeBlock::Value DataChangeBlock::readArray(std::size_t at, VARTYPE elemen
     out.vt = VT_ARRAY | elementType;
     out.parray = array;
     return Value::Ok;
+}
+
+bool DataChangeBlock::carries(const VARIANT& value)
+{
+    const VARTYPE type = value.vt;
+    if (type & (VT_BYREF | VT_VECTOR | VT_RESERVED)) return false;
+    if (!(type & VT_ARRAY)) return isScalarOrString(type);
+
+    const SAFEARRAY* array = value.parray;
+    if (!array || array->cDims != 1) return false;
+    const ULONG count = array->rgsabound[0].cElements;
+    if (count && !array->pvData) return false;
+    const VARTYPE element = type & VT_TYPEMASK;
+    if (element == VT_BSTR) return array->cbElements == sizeof(BSTR);
+    if (element == VT_VARIANT) {
+        if (array->cbElements != sizeof(VARIANT)) return false;
+        const VARIANT* elements = static_cast<const VARIANT*>(array->pvData);
+        return std::all_of(elements, elements + count, [](const VARIANT& v) { return isScalarOrString(v.vt); });
+    }
+    const std::size_t size = fixedSize(element);
+    return size != 0 && array->cbElements == size;
 }

@@ -59,6 +59,12 @@ public:
     // empty.
     Value readValue(std::uint32_t offset, VARIANT& out) const;
 
+    // Whether a value is of a kind the stream carries (and so a reader rebuilds): scalars,
+    // strings, DECIMAL, and one-dimensional arrays of those or of VARIANTs holding them. Values
+    // that reach the client some other way are held to the same rule; only the descriptors are
+    // looked at, never the data behind a pointer.
+    static bool carries(const VARIANT& value);
+
 private:
     std::uint32_t u32(std::size_t at) const;
     std::uint32_t headerField(std::size_t at) const { return valid() ? u32(at) : 0; }

@@ -6,6 +6,7 @@
 #include "Host.h"
 #include "Logger.h"
 #include "OPC_DataCallback0.h"
+#include "OPC_DataCallback2.h"
 #include "OPC_ShutdownCallback.h"
 #include "ServerWatch.h"
 #include "WindowMessages.h"
@@ -144,6 +145,10 @@ OPC_Connection::Data::~Data()
     if (callback0) {
         callback0->detach();
         callback0->Release();
+    }
+    if (callback2) {
+        callback2->detach();
+        callback2->Release();
     }
     if (shutdownSink) {
         shutdownSink->detach();
@@ -286,6 +291,7 @@ void OPC_Connection::dropSession()
     if (!_data) return;
     // No delivery and no notice reaches this connection any more, whatever the server does.
     if (_data->callback0) _data->callback0->detach();
+    if (_data->callback2) _data->callback2->detach();
     if (_data->shutdownSink) _data->shutdownSink->detach();
     if (_data->watch) {
         _data->watch->detach();
@@ -369,7 +375,7 @@ void OPC_Connection::innerConnect()
         logStatus();
         readItems();
         platform::Dispatcher::instance().send(WM_SERVER_CONNECTED, reinterpret_cast<WPARAM>(this), 0);
-        advise0();
+        subscribe();
     } catch (const CallNotAnswered&) {
         // A server that stopped answering leaves nothing to be connected to; its proxies are
         // let go without further calls.
@@ -494,12 +500,14 @@ void OPC_Connection::innerDisconnect()
             LOGG(2, "%s: the server did not answer; its objects are left behind unreleased", prefix().c_str());
             struct Objects {
                 platform::ComPtr<IConnectionPoint> shutdownPoint;
+                platform::ComPtr<IConnectionPoint> callbackPoint;
                 platform::ComPtr<IDataObject> dataObject;
                 platform::ComPtr<IOPCItemMgt> itemMgt;
                 platform::ComPtr<IUnknown> group;
                 platform::ComPtr<IOPCServer> server;
             };
-            auto objects = std::make_shared<Objects>(Objects{std::move(_data->shutdownPoint), std::move(_data->iDataObject),
+            auto objects = std::make_shared<Objects>(Objects{std::move(_data->shutdownPoint), std::move(_data->callbackPoint),
+                                                             std::move(_data->iDataObject),
                                                              std::move(_data->itemMgt), std::move(_data->group),
                                                              std::move(_data->iServer)});
             // Hung only where a status check was given up, so the watch is there.
@@ -507,6 +515,7 @@ void OPC_Connection::innerDisconnect()
         } else {
             // The group's interfaces are given back before the server, so that the server can let
             // the group go when it goes itself.
+            releaseInterface(_data->callbackPoint, "IConnectionPoint::Release");
             releaseInterface(_data->iDataObject, "IDataObject::Release");
             releaseInterface(_data->itemMgt, "IOPCItemMgt::Release");
             releaseInterface(_data->group, "Release(group)");
@@ -519,13 +528,6 @@ void OPC_Connection::innerDisconnect()
     } catch (...) {
         // Tear-down swallows its errors; what was done stays done.
     }
-}
-
-template <class Interface>
-void OPC_Connection::releaseInterface(platform::ComPtr<Interface>& pointer, const char* call)
-{
-    Interface* object = pointer.detach();
-    if (object) disconnectStep(call, [&] { return object->Release(); });
 }
 
 void OPC_Connection::releaseServer()

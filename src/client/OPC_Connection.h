@@ -20,6 +20,7 @@
 class Host;
 class OPC_Connection;
 class OPC_DataCallback0;
+class OPC_DataCallback2;
 class OPC_ShutdownCallback;
 class ServerWatch;
 struct ServerWork;
@@ -86,9 +87,13 @@ public:
         platform::ComPtr<IOPCServer> iServer;
         platform::ComPtr<IUnknown> group;            // the group registerItems made
         platform::ComPtr<IOPCItemMgt> itemMgt;       // the group's item management
-        platform::ComPtr<IDataObject> iDataObject;   // the group's data-change subscription
-        OPC_DataCallback0* callback0 = nullptr;      // the sink, holding one reference of its own
-        DWORD cookie0 = 0;                           // connection number of the subscription
+        // The subscription: the DA 1.0 stream or the DA 2.0 callback, never both.
+        platform::ComPtr<IDataObject> iDataObject;   // the group's DA 1.0 stream
+        OPC_DataCallback0* callback0 = nullptr;      // its sink, holding one reference of its own
+        DWORD cookie0 = 0;                           // connection number of the stream
+        platform::ComPtr<IConnectionPoint> callbackPoint;  // the group's point for IOPCDataCallback
+        OPC_DataCallback2* callback2 = nullptr;      // its sink, holding one reference of its own
+        DWORD cookie2 = 0;
         // The shutdown notices: the server object's connection point, when it offers one.
         platform::ComPtr<IConnectionPoint> shutdownPoint;
         OPC_ShutdownCallback* shutdownSink = nullptr;  // holding one reference of its own
@@ -116,6 +121,21 @@ public:
     // Main thread, while idle (tests narrow them).
     void setTiming(const Timing& timing) { _timing = timing; }
     const Timing& timing() const { return _timing; }
+
+    // Which interfaces the connect uses. Auto subscribes through the DA 1.0 stream and, when the
+    // group has none or refuses the advise, through the DA 2.0 callback; it browses with the
+    // DA 2.0 browser and, when the server has none, with the DA 3.0 one. The others use the one
+    // named or fail.
+    enum class Subscription { Auto, Stream, Callback };
+    enum class Browser { Auto, Da2, Da3 };
+    struct Interfaces {
+        Subscription subscription = Subscription::Auto;
+        Browser browser = Browser::Auto;
+    };
+    // Main thread, while idle.
+    void setInterfaces(const Interfaces& interfaces) { _interfaces = interfaces; }
+    // The client handle of the connection's group.
+    static constexpr OPCHANDLE kClientGroup = 1234;
 
     // Bounds on what a server can make the browse do; reaching one is logged at level 2 and the
     // tree read so far stays.
@@ -163,6 +183,8 @@ public:
     // block at a time (records for unknown handles included). Any thread.
     void countChangesOffered(std::uint64_t count) { _changesOffered.fetch_add(count, std::memory_order_relaxed); }
     std::uint64_t changesOffered() const { return _changesOffered.load(std::memory_order_relaxed); }
+    // The number of items of the group. Callback threads; only while the subscription exists.
+    std::size_t subscribedItemCount() const { return _data->items.size(); }
 
 private:
     friend class ConnectThread;
@@ -191,15 +213,25 @@ private:
     void innerDisconnect();
     void logStatus();
     void readItems();
+    // The DA 2.0 browser moves through the tree; the DA 3.0 one lists a branch by its item id.
     void browse(OPC_Branch* branch, IOPCBrowseServerAddressSpace* browser, int depth);
     void browseBranches(OPC_Branch* branch, IOPCBrowseServerAddressSpace* browser, int depth);
     void browseLeaves(OPC_Branch* branch, IOPCBrowseServerAddressSpace* browser);
+    void browse3(OPC_Branch* branch, IOPCBrowse* browser, int depth);
+    // Lists the elements of one kind below a branch, every continuation, into add (name, item id).
+    void listElements(OPC_Branch* branch, IOPCBrowse* browser, OPCBROWSEFILTER filter,
+                      const std::function<void(std::string&&, std::string&&)>& add);
     // Reads the names of one enumeration into add.
     void enumerateNames(IEnumString* names, const std::function<void(std::string&&)>& add);
     void collectItems(OPC_Branch* branch);
     platform::ComPtr<IUnknown> registerItems();
-    void advise0();
+    void subscribe();
+    // Each subscribes through its path; the text of the failure, empty on success.
+    std::string advise0();
+    std::string advise2();
     void unadvise();
+    void unadvise0();
+    void unadvise2();
     void adviseShutdown();
     void unadviseShutdown();
     void stopWatch();
@@ -225,6 +257,7 @@ private:
     std::string _endReason;           // main thread: the error a disconnect of the watch's ends with
     Request _pending = Request::None;
     BrowseLimits _limits;
+    Interfaces _interfaces;
     std::size_t _browsedNodes = 0;    // worker only: nodes read by the running browse
     bool _browseCut = false;          // worker only: a bound ended the browse; no more descents
     std::atomic<std::uint64_t> _changesOffered{0};
@@ -241,4 +274,11 @@ template <class Call>
 auto OPC_Connection::disconnectStep(const char* name, Call&& call)
 {
     return deadlines::call(_work, prefix(), name, _timing.disconnectStep, std::forward<Call>(call));
+}
+
+template <class Interface>
+void OPC_Connection::releaseInterface(platform::ComPtr<Interface>& pointer, const char* call)
+{
+    Interface* object = pointer.detach();
+    if (object) disconnectStep(call, [&] { return object->Release(); });
 }

@@ -6,56 +6,10 @@
 #include "Logger.h"
 #include "OPC_Connection.h"
 
-#include <mutex>
-
-OPC_DataCallback0::OPC_DataCallback0() = default;
-
-void OPC_DataCallback0::setConnection(OPC_Connection* connection)
-{
-    std::unique_lock<std::shared_mutex> guard(_deliveryLock);
-    _connection = connection;
-}
-
-void OPC_DataCallback0::detach()
-{
-    std::unique_lock<std::shared_mutex> guard(_deliveryLock);
-    _connection = nullptr;
-}
-
-HRESULT OPC_DataCallback0::QueryInterface(REFIID riid, void** ppvObject)
-{
-    if (!ppvObject) return E_POINTER;
-    if (IsEqualIID(riid, IID_IUnknown) || IsEqualIID(riid, IID_IAdviseSink)) {
-        *ppvObject = static_cast<IAdviseSink*>(this);
-        AddRef();
-        return S_OK;
-    }
-    *ppvObject = nullptr;
-    return E_NOINTERFACE;
-}
-
-ULONG OPC_DataCallback0::AddRef()
-{
-    const LONG count = ++_refs;
-    if (count == 0) reportAssertion("_refs != -1", __FILE__, __LINE__);
-    return static_cast<ULONG>(count);
-}
-
-ULONG OPC_DataCallback0::Release()
-{
-    const LONG count = --_refs;
-    if (count < 0) {
-        reportAssertion("_refs > 0", __FILE__, __LINE__);
-        return 0;
-    }
-    if (count == 0) delete this;
-    return static_cast<ULONG>(count);
-}
-
 void OPC_DataCallback0::OnDataChange(FORMATETC* format, STGMEDIUM* medium)
 {
-    std::shared_lock<std::shared_mutex> guard(_deliveryLock);
-    OPC_Connection* const connection = _connection;
+    const Delivery delivery(*this);
+    OPC_Connection* const connection = delivery.connection();
     if (!connection || !format || !medium) return;
     if (!medium->hGlobal) return;
     if (format->cfFormat != Co::dataTimeFormat()) return;

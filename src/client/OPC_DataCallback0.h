@@ -1,27 +1,13 @@
-// The data-change sink of a connection: the server calls OnDataChange with blocks in the DA 1.0
+// The DA 1.0 data-change sink of a connection: the server calls OnDataChange with blocks in the
 // stream format, and the sink hands each changed item to its connection. Free-threaded.
 #pragma once
 
+#include "ConnectionSink.h"
 #include "platform/DataTransfer.h"
 
-#include <atomic>
-#include <shared_mutex>
-
-class OPC_Connection;
-
-class OPC_DataCallback0 final : public IAdviseSink {
+class OPC_DataCallback0 final : public ConnectionSink<IAdviseSink> {
 public:
-    OPC_DataCallback0();
-
-    // Connects the sink to its connection (the worker, right after creation) and detaches it
-    // again (the disconnect work, after DUnadvise). detach() waits for deliveries that are running
-    // and makes every later one, from a careless server, a no-op.
-    void setConnection(OPC_Connection* connection);
-    void detach();
-
-    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppvObject) override;
-    ULONG STDMETHODCALLTYPE AddRef() override;
-    ULONG STDMETHODCALLTYPE Release() override;
+    OPC_DataCallback0() : ConnectionSink(IID_IAdviseSink) {}
 
     void STDMETHODCALLTYPE OnDataChange(FORMATETC* pFormatetc, STGMEDIUM* pStgmed) override;
     void STDMETHODCALLTYPE OnViewChange(DWORD, LONG) override {}
@@ -30,10 +16,5 @@ public:
     void STDMETHODCALLTYPE OnClose() override {}
 
 private:
-    ~OPC_DataCallback0() = default;
-
-    std::atomic<LONG> _refs{0};
-    // Deliveries share it; detach takes it alone, so the two exclude each other.
-    std::shared_mutex _deliveryLock;
-    OPC_Connection* _connection = nullptr;  // not owned; guarded by _deliveryLock
+    ~OPC_DataCallback0() override = default;
 };

@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 class OPC_Branch;
@@ -42,9 +43,13 @@ public:
     OPC_Branch* parent() const { return _parent; }
     const std::string& name() const { return _name; }
 
-    // The item identifier registered with the server: the names from below the connection down
-    // to this node, joined by "/". Computed once and cached; worker thread.
+    // The names from below the connection down to this node, joined by "/": how the tree nests.
+    // Computed once and cached; worker thread.
     const std::string& path();
+    // The item identifier registered with the server (and, for a branch, the one it is browsed
+    // by): the one the server's browser gave, when it gives one, else the path. Worker thread.
+    const std::string& itemId() { return _itemId.empty() ? path() : _itemId; }
+    void setItemId(std::string id) { _itemId = std::move(id); }
 
     // The current value record, copied out whole. Any thread.
     struct Record {
@@ -70,6 +75,7 @@ protected:
     OPC_Branch* _parent;  // not owned; null for the connection itself
     std::string _name;
     std::string _cachedPath;
+    std::string _itemId;  // empty: the path
     VARIANT _value;
     WORD _quality = 0;
     // Changes since the receiver last took them; the change that finds 0 posts the notification.

@@ -74,7 +74,7 @@ int runBrowse(const BrowseOptions& options, Console& console, Output& output)
 {
     Host::OpcServerInfo server;
     if (const auto exit = findServer(console, options.host, options.server, server, kExitInterrupted)) return *exit;
-    if (!console.connect(server)) return failedConnect(console, kExitInterrupted);
+    if (!console.connect(server, {.browser = options.browser})) return failedConnect(console, kExitInterrupted);
 
     OPC_Connection& connection = console.connection();
     const std::vector<std::string> lines = options.flat ? flatLines(connection.items()) : treeLines(connection);
@@ -90,7 +90,7 @@ int runWatch(const WatchOptions& options, Console& console, Output& output)
     // A stop ends a watch as it was meant to end, whenever it comes.
     Host::OpcServerInfo server;
     if (const auto exit = findServer(console, options.host, options.server, server, kExitOk)) return *exit;
-    if (!console.connect(server)) return failedConnect(console, kExitOk);
+    if (!console.connect(server, options.interfaces)) return failedConnect(console, kExitOk);
 
     std::optional<std::unordered_set<const OPC_Item*>> selected;
     if (options.branch) {

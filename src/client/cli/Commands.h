@@ -4,6 +4,7 @@
 #pragma once
 
 #include "Console.h"
+#include "client/OPC_Connection.h"
 #include "Output.h"
 #include "WatchFormat.h"
 
@@ -28,6 +29,7 @@ struct BrowseOptions {
     std::string host = kLocalHostName;
     std::string server;
     bool flat = false;
+    OPC_Connection::Browser browser = OPC_Connection::Browser::Auto;
 };
 
 struct WatchOptions {
@@ -36,6 +38,7 @@ struct WatchOptions {
     std::optional<double> seconds;      // none: until a stop
     std::optional<std::string> branch;  // none: every item
     WatchFormat format = WatchFormat::Text;
+    OPC_Connection::Interfaces interfaces;
 };
 
 // Lists the servers of the host: name, a tab, the braced class identifier.

@@ -74,7 +74,7 @@ bool Console::listHost(const std::string& name)
     return false;
 }
 
-bool Console::connect(const Host::OpcServerInfo& server)
+bool Console::connect(const Host::OpcServerInfo& server, const OPC_Connection::Interfaces& interfaces)
 {
     _ready = false;
     _closing = false;
@@ -83,6 +83,7 @@ bool Console::connect(const Host::OpcServerInfo& server)
     _items.clear();
     _early.clear();
     _connection = std::make_unique<OPC_Connection>(_host.get(), server.clsid, server.name);
+    _connection->setInterfaces(interfaces);
     _connection->connect();
     if (!waitFor([this] { return _ready; }, true)) return false;
     if (!_connection->lastError().empty()) {

@@ -39,7 +39,9 @@ public:
     // Connects to a server of the listed host and waits until the connect has ended. False when it
     // failed or ended with an error text (error() has the connection's text; the connection may
     // still be connected then, and disconnect() ends that), or when a stop came first (stopped()).
-    bool connect(const Host::OpcServerInfo& server);
+    // interfaces chooses the subscription and the browser (the window always lets them choose
+    // themselves).
+    bool connect(const Host::OpcServerInfo& server, const OPC_Connection::Interfaces& interfaces = {});
     // After connect; the console owns it. Its tree and items may be read while it is connected.
     OPC_Connection& connection() { return *_connection; }
 

@@ -30,6 +30,23 @@ bool isCommand(const std::string& word)
     return word == "servers" || word == "browse" || word == "watch";
 }
 
+// --browser: which of the server's browsers reads the address space.
+void addBrowserChoice(CLI::App* command, std::string& value)
+{
+    command
+        ->add_option("--browser", value,
+                     "Which browser reads the address space: 2 (DA 2.0 IOPCBrowseServerAddressSpace), 3 (DA 3.0 "
+                     "IOPCBrowse) or auto (2, else 3)")
+        ->check(CLI::IsMember({"auto", "2", "3"}))
+        ->type_name("N")
+        ->capture_default_str();
+}
+
+OPC_Connection::Browser browserFromName(const std::string& name)
+{
+    return name == "2" ? OPC_Connection::Browser::Da2 : name == "3" ? OPC_Connection::Browser::Da3 : OPC_Connection::Browser::Auto;
+}
+
 } // namespace
 
 int main(int argc, char** argv)
@@ -67,6 +84,8 @@ int main(int argc, char** argv)
         ->type_name("HOST")
         ->capture_default_str();
     browseCommand->add_flag("--flat", browse.flat, "One item path per line with its client handle instead");
+    std::string browseBrowser = "auto";
+    addBrowserChoice(browseCommand, browseBrowser);
     browseCommand->add_option("SERVER", browse.server, "The server's name as `servers` lists it, or its braced "
                                                        "class identifier")
         ->required();
@@ -102,6 +121,16 @@ int main(int argc, char** argv)
         ->check(CLI::IsMember({"text", "csv", "json"}))
         ->type_name("FORMAT")
         ->capture_default_str();
+    std::string watchBrowser = "auto";
+    addBrowserChoice(watchCommand, watchBrowser);
+    std::string subscription = "auto";
+    watchCommand
+        ->add_option("--subscription", subscription,
+                     "How values come: stream (DA 1.0 IDataObject), callback (DA 2.0 IOPCDataCallback) or auto "
+                     "(the stream, else the callback)")
+        ->check(CLI::IsMember({"auto", "stream", "callback"}))
+        ->type_name("WAY")
+        ->capture_default_str();
     watchCommand->add_option("SERVER", watch.server, "The server's name as `servers` lists it, or its braced "
                                                      "class identifier")
         ->required();
@@ -126,6 +155,11 @@ int main(int argc, char** argv)
     if (*secondsOption) watch.seconds = seconds;
     if (*branchOption) watch.branch = branch;
     watch.format = cli::watchFormatFromName(format).value_or(cli::WatchFormat::Text);
+    browse.browser = browserFromName(browseBrowser);
+    watch.interfaces.browser = browserFromName(watchBrowser);
+    watch.interfaces.subscription = subscription == "stream"     ? OPC_Connection::Subscription::Stream
+                                    : subscription == "callback" ? OPC_Connection::Subscription::Callback
+                                                                 : OPC_Connection::Subscription::Auto;
 
     // The log goes to the standard error, so the standard output carries nothing but results.
     logg::Logger& logger = logg::Logger::instance();

@@ -295,7 +295,9 @@ TEST(Da3Browse, APointNotOfThisBrowseIsRefusedAndFreed)
         return text;
     };
     const platform::WideString good = pointOf(b.get(), level);
-    ASSERT_EQ(browseOnce(b.get(), level, taskText(good.c_str()), OPC_BROWSE_FILTER_ALL, 1).hr, S_OK) << "used twice: still ours";
+    const Piece again = browseOnce(b.get(), level, taskText(good.c_str()), OPC_BROWSE_FILTER_ALL, 1);
+    CoTaskMemFree(again.point);
+    ASSERT_EQ(again.hr, S_OK) << "used twice: still ours";
 
     platform::WideString tampered = good;
     tampered[1] = tampered[1] == OLESTR('9') ? OLESTR('8') : OLESTR('9');
@@ -330,7 +332,7 @@ TEST(Da3Browse, PiecesOfAHugeLevelAreCappedAndCostOnlyTheirElements)
     }
     constexpr std::size_t kFewMegabytes = 4 << 20;
     const platform::WideString level = OLESTR("Branch0");
-    for (DWORD max : {0u, 5000u, servers::kit::Server::kMaxBrowseElements + 1}) {
+    for (DWORD max : std::initializer_list<DWORD>{0, 5000, servers::kit::Server::kMaxBrowseElements + 1}) {
         const Piece p = browseOnce(b.get(), level, nullptr, OPC_BROWSE_FILTER_ITEMS, max);
         EXPECT_EQ(p.elements.size(), servers::kit::Server::kMaxBrowseElements) << max;
         EXPECT_EQ(p.more, TRUE);

@@ -5,6 +5,7 @@
 #include "servers/test/TestServerControl.h"
 #include "servers/test/TestServers.h"
 
+#include <algorithm>
 #include <atomic>
 #include <future>
 #include <thread>
@@ -168,6 +169,12 @@ TEST_F(EndingServers, GoneDiesAHangAfterItsFirstStatus)
         ComPtr<IConnectionPoint> point = shutdownPoint();
         DWORD cookie = 0;
         ASSERT_EQ(point->Advise(notice.get(), &cookie), S_OK);
+        ComPtr<IOPCBrowse> da3;
+        ASSERT_EQ(_server.as(da3), S_OK);
+        ComPtr<IConnectionPointContainer> groupPoints;
+        ASSERT_EQ(_group.as(groupPoints), S_OK);
+        ComPtr<IConnectionPoint> callbackPoint;
+        ASSERT_EQ(groupPoints->FindConnectionPoint(IID_IOPCDataCallback, callbackPoint.put()), S_OK);
         EXPECT_EQ(status(), S_OK);
         EXPECT_EQ(status(), S_OK);
         servers::test::endHangs();
@@ -187,6 +194,22 @@ TEST_F(EndingServers, GoneDiesAHangAfterItsFirstStatus)
         ASSERT_EQ(_group.as(state), S_OK);
         EXPECT_EQ(state->SetName(OLESTR("N")), kServerUnavailable);
         EXPECT_EQ(_dataObject->DUnadvise(_connection), kServerUnavailable);
+        // The newer interfaces too; the continuation point given is freed all the same.
+        LPWSTR continuation = static_cast<LPWSTR>(CoTaskMemAlloc(4 * sizeof(WCHAR)));
+        std::copy_n(OLESTR("b0."), 4, continuation);
+        BOOL more = TRUE;
+        DWORD count = 3;
+        OPCBROWSEELEMENT* elements = nullptr;
+        EXPECT_EQ(da3->Browse(nullptr, &continuation, 0, OPC_BROWSE_FILTER_ALL, nullptr, nullptr, FALSE, FALSE, 0, nullptr,
+                              &more, &count, &elements),
+                  kServerUnavailable);
+        EXPECT_EQ(continuation, nullptr);
+        EXPECT_EQ(count, 0u);
+        auto callbacks = makeSink<CallbackSink>();
+        DWORD callbackCookie = 9;
+        EXPECT_EQ(callbackPoint->Advise(callbacks.get(), &callbackCookie), kServerUnavailable);
+        EXPECT_EQ(callbackCookie, 0u);
+        EXPECT_EQ(groupPoints->FindConnectionPoint(IID_IOPCDataCallback, callbackPoint.put()), kServerUnavailable);
 
         // Its update thread sends nothing more: once a block is withheld, every later one is.
         const std::uint64_t withheld = journalOf(Fault::Gone).blocksWithheld;

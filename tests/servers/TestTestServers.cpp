@@ -36,6 +36,8 @@ TEST(TestServers, BrowseFaults)
     ASSERT_EQ(create(clsidOf(Fault::NoBrowse), s), S_OK);
     ComPtr<IOPCBrowseServerAddressSpace> b;
     EXPECT_EQ(s.as(b), E_NOINTERFACE);
+    ComPtr<IOPCBrowse> da3;
+    EXPECT_EQ(s.as(da3), E_NOINTERFACE) << "no browser of either kind";
 
     ASSERT_EQ(create(clsidOf(Fault::DescentRefused), b), S_OK);
     EXPECT_EQ(browse(b.get(), OPC_BRANCH), std::vector<platform::WideString>{OLESTR("X")});

@@ -132,9 +132,67 @@ public:
     }
 };
 
+// Another space's tree whose ids, of items and of branches, all start with kIdPrefix; the names
+// are the other space's.
+class PrefixedIdSpace : public kit::AddressSpace {
+public:
+    static constexpr const WCHAR* kIdPrefix = OLESTR("ns=1;");
+
+    explicit PrefixedIdSpace(std::shared_ptr<const kit::AddressSpace> inner) : _inner(std::move(inner)) {}
+
+    std::size_t branchCount(NodeId node) const override { return _inner->branchCount(node); }
+    NodeId branchAt(NodeId node, std::size_t index) const override { return _inner->branchAt(node, index); }
+    platform::WideString branchName(NodeId node) const override { return _inner->branchName(node); }
+    bool parentOf(NodeId node, NodeId& parent) const override { return _inner->parentOf(node, parent); }
+    bool findBranch(NodeId node, platform::WideStringView name, NodeId& child) const override
+    {
+        return _inner->findBranch(node, name, child);
+    }
+    bool findBranchPath(platform::WideStringView path, NodeId& node) const override
+    {
+        if (path.empty()) {
+            node = kit::kRootNode;
+            return true;
+        }
+        platform::WideStringView rest;
+        return unprefixed(path, rest) && !rest.empty() && _inner->findBranchPath(rest, node);
+    }
+    platform::WideString branchPath(NodeId node) const override
+    {
+        platform::WideString path = _inner->branchPath(node);
+        return path.empty() ? path : kIdPrefix + path;
+    }
+    std::size_t leafCount(NodeId node) const override { return _inner->leafCount(node); }
+    kit::ItemRef leafAt(NodeId node, std::size_t index) const override { return _inner->leafAt(node, index); }
+    platform::WideString leafName(kit::ItemRef item) const override { return _inner->leafName(item); }
+    platform::WideString itemId(kit::ItemRef item) const override { return kIdPrefix + _inner->itemId(item); }
+    bool findItem(platform::WideStringView id, kit::ItemRef& item) const override
+    {
+        platform::WideStringView rest;
+        return unprefixed(id, rest) && _inner->findItem(rest, item);
+    }
+    kit::ItemTraits traits(kit::ItemRef item) const override { return _inner->traits(item); }
+    std::uint64_t changeStamp(kit::ItemRef item, std::uint64_t ms) const override { return _inner->changeStamp(item, ms); }
+    void read(kit::ItemRef item, std::uint64_t ms, VARIANT& value, WORD& quality, FILETIME& timeStamp) const override
+    {
+        _inner->read(item, ms, value, quality, timeStamp);
+    }
+
+private:
+    static bool unprefixed(platform::WideStringView id, platform::WideStringView& rest)
+    {
+        if (!id.starts_with(kIdPrefix)) return false;
+        rest = id.substr(platform::WideStringView(kIdPrefix).size());
+        return true;
+    }
+
+    const std::shared_ptr<const kit::AddressSpace> _inner;
+};
+
 std::shared_ptr<const kit::AddressSpace> buildSpace(Fault fault)
 {
     if (fault == Fault::EndlessTree) return std::make_shared<EndlessSpace>();
+    if (fault == Fault::Da3ItemIdsDiffer) return std::make_shared<PrefixedIdSpace>(buildSpace(Fault::None));
     auto s = std::make_shared<kit::TreeAddressSpace>();
     if (fault == Fault::Empty) return s;
     const NodeId root = kit::kRootNode;
@@ -146,7 +204,7 @@ std::shared_ptr<const kit::AddressSpace> buildSpace(Fault fault)
         s->addItem(root, OLESTR("y1"), VT_I2, kRead, fixedI2(42));
         return s;
     }
-    if (fault == Fault::DuplicateNames) {
+    if (fault == Fault::DuplicateNames || fault == Fault::Da3DuplicateNames) {
         addA(*s, root);
         addA(*s, root);
         addB(*s, root);
@@ -319,6 +377,27 @@ private:
 
 void put32(BYTE* p, DWORD v) { std::memcpy(p, &v, 4); }
 
+// Faults whose groups have no IDataObject, so that a client takes the DA 2.0 callback.
+bool callbackFault(Fault fault)
+{
+    switch (fault) {
+    case Fault::CallbackOnly:
+    case Fault::CallbackCountPastItems:
+    case Fault::CallbackNullArrays:
+    case Fault::CallbackUnknownHandles:
+    case Fault::CallbackWrongGroup:
+    case Fault::CallbackBadTypes:
+    case Fault::CallbackErrors:
+    case Fault::CallbackAfterUnadvise:
+        return true;
+    default:
+        return false;
+    }
+}
+
+// A value x1 of the bad-types fault refers to.
+LONG g_referenced = 1234;
+
 class TestGroup : public kit::Group {
 public:
     TestGroup(std::shared_ptr<kit::ServerCore> core, kit::GroupSettings settings, Fault fault)
@@ -330,7 +409,8 @@ public:
         // calls them all the same.
         for (const Forgotten& f : _forgotten) {
             for (int i = 0; i < 3; ++i) {
-                sendLateBlock(f.sink.get(), f.format, i);
+                if (f.callback) sendLateCall(f.callback.get(), i);
+                else sendLateBlock(f.sink.get(), f.format, i);
                 record(_fault, [](Journal& j) {
                     ++j.blocksDelivered;
                     ++j.blocksAfterRelease;
@@ -341,12 +421,36 @@ public:
 
     HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppv) override
     {
-        if ((_fault == Fault::NoItemMgt && IsEqualIID(riid, IID_IOPCItemMgt)) ||
-            (_fault == Fault::NoDataObject && IsEqualIID(riid, IID_IDataObject))) {
+        if (hides(riid)) {
             if (ppv) *ppv = nullptr;
             return E_NOINTERFACE;
         }
         return Group::QueryInterface(riid, ppv);
+    }
+
+    Fault fault() const { return _fault; }
+
+    // CallbackAfterUnadvise: the point's connections, kept to be called after they are taken
+    // back.
+    void callbackAdvised(DWORD cookie, IUnknown* sink)
+    {
+        platform::ComPtr<IOPCDataCallback> callback;
+        if (FAILED(sink->QueryInterface(IID_IOPCDataCallback, callback.putVoid())) || !callback) return;
+        std::lock_guard lock(_forgottenMutex);
+        _advised.push_back(Forgotten{cookie, 0, nullptr, std::move(callback)});
+    }
+    // Answers as if the connection went, and keeps it; false for a cookie of no connection.
+    bool forgetCallback(DWORD cookie)
+    {
+        if (!hasConnection(cookie)) return false;
+        std::lock_guard lock(_forgottenMutex);
+        for (auto it = _advised.begin(); it != _advised.end(); ++it) {
+            if (it->connection != cookie) continue;
+            _forgotten.push_back(std::move(*it));
+            _advised.erase(it);
+            break;
+        }
+        return true;
     }
 
     HRESULT STDMETHODCALLTYPE AddItems(DWORD dwCount, OPCITEMDEF* pItemArray, OPCITEMRESULT** ppAddResults,
@@ -373,7 +477,7 @@ public:
                                       DWORD* pdwConnection) override
     {
         record(_fault, [](Journal& j) { ++j.adviseCalls; });
-        if (_fault == Fault::AdviseFails) {
+        if (_fault == Fault::AdviseFails || _fault == Fault::StreamRefused) {
             if (pdwConnection) *pdwConnection = 0;
             return kFailure;
         }
@@ -381,7 +485,7 @@ public:
         if (_fault == Fault::HangAdvise) hang(_fault);
         if (_fault == Fault::CallbacksAfterUnadvise && SUCCEEDED(hr) && pdwConnection) {
             std::lock_guard lock(_forgottenMutex);
-            _advised.push_back({*pdwConnection, pformatetc->cfFormat, platform::ComPtr<IAdviseSink>(pAdvSink)});
+            _advised.push_back(Forgotten{*pdwConnection, pformatetc->cfFormat, platform::ComPtr<IAdviseSink>(pAdvSink), nullptr});
         }
         return hr;
     }
@@ -410,7 +514,151 @@ protected:
         record(_fault, [](Journal& j) { ++j.blocksDelivered; });
     }
 
+    void deliverCallback(const CallbackOutgoing& out) override
+    {
+        deliverCallbackAsFaulted(out);
+        record(_fault, [](Journal& j) { ++j.blocksDelivered; });
+    }
+
+    std::unique_ptr<kit::DataCallbackPoint> createCallbackPoint() override;
+
 private:
+    bool hides(REFIID riid) const
+    {
+        if (IsEqualIID(riid, IID_IOPCItemMgt)) return _fault == Fault::NoItemMgt;
+        if (IsEqualIID(riid, IID_IDataObject)) return _fault == Fault::NoDataObject || callbackFault(_fault);
+        if (IsEqualIID(riid, IID_IConnectionPointContainer)) {
+            return _fault == Fault::NoDataObject || _fault == Fault::OldInterfacesOnly;
+        }
+        return false;
+    }
+
+    void deliverCallbackAsFaulted(const CallbackOutgoing& out)
+    {
+        switch (_fault) {
+        case Fault::CallbackCountPastItems: {
+            // As long as announced, so that nothing reads outside memory, in or out of process.
+            kit::CallbackArrays a(out.items, out.items.size() + 1000);
+            call(out.sink, out.clientGroup, a);
+            return;
+        }
+        case Fault::CallbackNullArrays: {
+            kit::CallbackArrays a(out.items);
+            const unsigned turn = _nullTurn++ % 5;
+            out.sink->OnDataChange(0, out.clientGroup, a.masterQuality(), a.masterError(),
+                                   static_cast<DWORD>(a.handles.size()), turn == 0 ? nullptr : a.handles.data(),
+                                   turn == 1 ? nullptr : a.values.data(), turn == 2 ? nullptr : a.qualities.data(),
+                                   turn == 3 ? nullptr : a.timeStamps.data(), turn == 4 ? nullptr : a.errors.data());
+            return;
+        }
+        case Fault::CallbackUnknownHandles: {
+            kit::CallbackArrays a(out.items);
+            for (OPCHANDLE& h : a.handles) h += 0x40000000;
+            call(out.sink, out.clientGroup, a);
+            return;
+        }
+        case Fault::CallbackWrongGroup: {
+            kit::CallbackArrays a(out.items);
+            call(out.sink, out.clientGroup + 1, a);
+            return;
+        }
+        case Fault::CallbackBadTypes: {
+            kit::CallbackArrays a(out.items);
+            // Owned here and freed when the call has returned.
+            std::vector<platform::Variant> owned(out.items.size());
+            for (std::size_t i = 0; i < out.items.size(); ++i) {
+                if (!badValue(core()->space().itemId(out.refs[i]), *owned[i].get())) continue;
+                a.values[i] = *owned[i].get();
+                a.qualities[i] = OPC_QUALITY_GOOD;
+            }
+            call(out.sink, out.clientGroup, a);
+            return;
+        }
+        case Fault::CallbackErrors: {
+            kit::CallbackArrays a(out.items);
+            for (std::size_t i = 0; i < out.items.size(); ++i) {
+                if (!platform::WideStringView(core()->space().itemId(out.refs[i])).starts_with(OLESTR("X/"))) continue;
+                a.errors[i] = E_FAIL;
+                // The values are borrowed: emptying the copy frees nothing.
+                VariantInit(&a.values[i]);
+                a.qualities[i] = OPC_QUALITY_BAD;
+            }
+            call(out.sink, out.clientGroup, a, E_FAIL);
+            return;
+        }
+        default:
+            Group::deliverCallback(out);
+        }
+    }
+
+    // OnDataChange with every entry of the arrays; the master error as given, else as the
+    // errors give it.
+    static void call(IOPCDataCallback* sink, OPCHANDLE group, kit::CallbackArrays& a, HRESULT masterError = S_OK)
+    {
+        sink->OnDataChange(0, group, a.masterQuality(), masterError == S_OK ? a.masterError() : masterError,
+                           static_cast<DWORD>(a.handles.size()), a.handles.data(), a.values.data(), a.qualities.data(),
+                           a.timeStamps.data(), a.errors.data());
+    }
+
+    // The bad-types fault's value for an item; false for an item it leaves as it is.
+    static bool badValue(const platform::WideString& id, VARIANT& v)
+    {
+        if (id == OLESTR("a")) {
+            v.vt = VT_UNKNOWN;
+            v.punkVal = nullptr;
+        } else if (id == OLESTR("b")) {
+            v.vt = VT_DISPATCH;
+            v.pdispVal = nullptr;
+        } else if (id == OLESTR("X/x1")) {
+            v.vt = VT_BYREF | VT_I4;
+            v.plVal = &g_referenced;
+        } else if (id == OLESTR("X/x2")) {
+            SAFEARRAY* array = SafeArrayCreateVector(VT_VARIANT, 0, 2);
+            if (!array) return false;
+            for (LONG i = 0; i < 2; ++i) {
+                platform::Variant element;
+                element->vt = VT_I4;
+                element->lVal = i + 1;
+                SafeArrayPutElement(array, &i, element.get());
+            }
+            v.vt = VT_ARRAY | VT_VARIANT;
+            v.parray = array;
+        } else if (id == OLESTR("X/Y/y1")) {
+            SAFEARRAYBOUND bounds[2] = {{2, 0}, {2, 0}};
+            SAFEARRAY* array = SafeArrayCreate(VT_I4, 2, bounds);
+            if (!array) return false;
+            for (LONG row = 0; row < 2; ++row) {
+                for (LONG column = 0; column < 2; ++column) {
+                    LONG at[2] = {row, column};
+                    LONG value = row * 10 + column;
+                    SafeArrayPutElement(array, at, &value);
+                }
+            }
+            v.vt = VT_ARRAY | VT_I4;
+            v.parray = array;
+        } else {
+            return false;
+        }
+        return true;
+    }
+
+    // A late call of CallbackAfterUnadvise: five items the client never had.
+    static void sendLateCall(IOPCDataCallback* sink, int round)
+    {
+        std::vector<platform::Variant> values(5);
+        std::vector<kit::BlockItem> items(5);
+        for (std::size_t i = 0; i < items.size(); ++i) {
+            values[i]->vt = VT_I4;
+            values[i]->lVal = round;
+            items[i].hClient = static_cast<OPCHANDLE>(1000 + i);
+            items[i].quality = OPC_QUALITY_GOOD;
+            GetSystemTimeAsFileTime(&items[i].timeStamp);
+            items[i].value = values[i].get();
+        }
+        kit::CallbackArrays a(items);
+        call(sink, 1234, a);
+    }
+
     void deliverAsFaulted(const Outgoing& out)
     {
         switch (_fault) {
@@ -503,17 +751,54 @@ private:
         GlobalFree(memory);
     }
 
+    // A stream connection (sink and format) or a callback one.
     struct Forgotten {
         DWORD connection;
         CLIPFORMAT format;
         platform::ComPtr<IAdviseSink> sink;
+        platform::ComPtr<IOPCDataCallback> callback;
     };
 
     const Fault _fault;
     std::mutex _forgottenMutex;
-    std::vector<Forgotten> _advised;    // CallbacksAfterUnadvise: the sinks it was given
+    std::vector<Forgotten> _advised;    // CallbacksAfterUnadvise, CallbackAfterUnadvise: the sinks it was given
     std::vector<Forgotten> _forgotten;  // ... and those it was told to forget
+    unsigned _nullTurn = 0;             // CallbackNullArrays: the update thread's only
 };
+
+// The data callback point of a test group: counts the advises, fails them, or forgets to
+// unadvise, as the fault says.
+class TestCallbackPoint : public kit::DataCallbackPoint {
+public:
+    explicit TestCallbackPoint(TestGroup& group) : DataCallbackPoint(group), _group(group) {}
+
+    HRESULT STDMETHODCALLTYPE Advise(IUnknown* pUnkSink, DWORD* pdwCookie) override
+    {
+        const Fault fault = _group.fault();
+        record(fault, [](Journal& j) { ++j.callbackAdvises; });
+        if (fault == Fault::AdviseFails) {
+            if (pdwCookie) *pdwCookie = 0;
+            return kFailure;
+        }
+        const HRESULT hr = DataCallbackPoint::Advise(pUnkSink, pdwCookie);
+        if (fault == Fault::CallbackAfterUnadvise && SUCCEEDED(hr)) _group.callbackAdvised(*pdwCookie, pUnkSink);
+        return hr;
+    }
+
+    HRESULT STDMETHODCALLTYPE Unadvise(DWORD dwCookie) override
+    {
+        if (_group.fault() != Fault::CallbackAfterUnadvise) return DataCallbackPoint::Unadvise(dwCookie);
+        return _group.forgetCallback(dwCookie) ? S_OK : CONNECT_E_NOCONNECTION;
+    }
+
+private:
+    TestGroup& _group;
+};
+
+std::unique_ptr<kit::DataCallbackPoint> TestGroup::createCallbackPoint()
+{
+    return std::make_unique<TestCallbackPoint>(*this);
+}
 
 // --- the server -------------------------------------------------------------------------------
 
@@ -549,7 +834,7 @@ public:
 
     HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppv) override
     {
-        if (_fault == Fault::NoBrowse && IsEqualIID(riid, IID_IOPCBrowseServerAddressSpace)) {
+        if (hides(riid)) {
             if (ppv) *ppv = nullptr;
             return E_NOINTERFACE;
         }
@@ -665,6 +950,29 @@ public:
         return S_OK;
     }
 
+    HRESULT STDMETHODCALLTYPE Browse(LPWSTR szItemID, LPWSTR* pszContinuationPoint, DWORD dwMaxElementsReturned,
+                                     OPCBROWSEFILTER dwBrowseFilter, LPWSTR szElementNameFilter, LPWSTR szVendorFilter,
+                                     BOOL bReturnAllProperties, BOOL bReturnPropertyValues, DWORD dwPropertyCount,
+                                     DWORD* pdwPropertyIDs, BOOL* pbMoreElements, DWORD* pdwCount,
+                                     OPCBROWSEELEMENT** ppBrowseElements) override
+    {
+        if (_fault == Fault::HangBrowse) hang(_fault);
+        std::uint64_t more = 0;
+        if (_fault == Fault::Da3EndlessContinuation && pszContinuationPoint && *pszContinuationPoint &&
+            endlessPoint(*pszContinuationPoint, more)) {
+            return browseMore(more, pszContinuationPoint, pbMoreElements, pdwCount, ppBrowseElements);
+        }
+        const HRESULT hr = Server::Browse(szItemID, pszContinuationPoint, dwMaxElementsReturned, dwBrowseFilter,
+                                          szElementNameFilter, szVendorFilter, bReturnAllProperties,
+                                          bReturnPropertyValues, dwPropertyCount, pdwPropertyIDs, pbMoreElements,
+                                          pdwCount, ppBrowseElements);
+        if (_fault != Fault::Da3EndlessContinuation || FAILED(hr) || *pbMoreElements) return hr;
+        // The real elements are all out: the endless ones begin.
+        *pszContinuationPoint = kit::taskString(endlessText(0));
+        *pbMoreElements = TRUE;
+        return hr;
+    }
+
 protected:
     kit::Group* createGroup(std::shared_ptr<kit::ServerCore> core, kit::GroupSettings settings) override
     {
@@ -672,6 +980,71 @@ protected:
     }
 
 private:
+    bool hides(REFIID riid) const
+    {
+        if (IsEqualIID(riid, IID_IOPCBrowseServerAddressSpace)) {
+            switch (_fault) {
+            case Fault::NoBrowse:
+            case Fault::Da3BrowseOnly:
+            case Fault::Da3EndlessContinuation:
+            case Fault::Da3DuplicateNames:
+            case Fault::Da3ItemIdsDiffer:
+                return true;
+            default:
+                return false;
+            }
+        }
+        if (IsEqualIID(riid, IID_IOPCBrowse)) return _fault == Fault::NoBrowse || _fault == Fault::OldInterfacesOnly;
+        return false;
+    }
+
+    // Da3EndlessContinuation's points: "More:<n>", n the number of the next element.
+    static platform::WideString endlessText(std::uint64_t n)
+    {
+        const std::string text = "More:" + std::to_string(n);
+        return platform::WideString(text.begin(), text.end());
+    }
+    static bool endlessPoint(platform::WideStringView point, std::uint64_t& n)
+    {
+        constexpr platform::WideStringView prefix = OLESTR("More:");
+        if (!point.starts_with(prefix) || point.size() == prefix.size() || point.size() > prefix.size() + 19) return false;
+        n = 0;
+        for (const WCHAR c : point.substr(prefix.size())) {
+            if (c < OLESTR('0') || c > OLESTR('9')) return false;
+            n = n * 10 + static_cast<std::uint64_t>(c - OLESTR('0'));
+        }
+        return true;
+    }
+    // One item "More<n>", and the point of the next.
+    static HRESULT browseMore(std::uint64_t n, LPWSTR* pszContinuationPoint, BOOL* pbMoreElements, DWORD* pdwCount,
+                              OPCBROWSEELEMENT** ppBrowseElements)
+    {
+        CoTaskMemFree(*pszContinuationPoint);
+        *pszContinuationPoint = nullptr;
+        if (pbMoreElements) *pbMoreElements = FALSE;
+        if (pdwCount) *pdwCount = 0;
+        if (ppBrowseElements) *ppBrowseElements = nullptr;
+        if (!pbMoreElements || !pdwCount || !ppBrowseElements) return E_INVALIDARG;
+        const std::string name = "More" + std::to_string(n);
+        const platform::WideString wide(name.begin(), name.end());
+        auto* element = static_cast<OPCBROWSEELEMENT*>(CoTaskMemAlloc(sizeof(OPCBROWSEELEMENT)));
+        LPWSTR next = kit::taskString(endlessText(n + 1));
+        if (!element || !next) {
+            CoTaskMemFree(element);
+            CoTaskMemFree(next);
+            return E_OUTOFMEMORY;
+        }
+        std::memset(element, 0, sizeof *element);
+        element->szName = kit::taskString(wide);
+        element->szItemID = kit::taskString(wide);
+        element->dwFlagValue = OPC_BROWSE_ISITEM;
+        *ppBrowseElements = element;
+        *pdwCount = 1;
+        *pbMoreElements = TRUE;
+        *pszContinuationPoint = next;
+        return S_OK;
+    }
+
     const Fault _fault;
     bool _retired = false;
 };
@@ -823,6 +1196,36 @@ private:
     const std::shared_ptr<DeathClock> _clock;
 };
 
+class GoneCallbackPoint : public TestCallbackPoint {
+public:
+    GoneCallbackPoint(TestGroup& group, std::shared_ptr<DeathClock> clock)
+        : TestCallbackPoint(group), _clock(std::move(clock)) {}
+
+    HRESULT STDMETHODCALLTYPE GetConnectionInterface(IID* pIID) override
+    {
+        return _clock->dead() ? unavailable(pIID) : TestCallbackPoint::GetConnectionInterface(pIID);
+    }
+    HRESULT STDMETHODCALLTYPE GetConnectionPointContainer(IConnectionPointContainer** ppCPC) override
+    {
+        return _clock->dead() ? unavailable(ppCPC) : TestCallbackPoint::GetConnectionPointContainer(ppCPC);
+    }
+    HRESULT STDMETHODCALLTYPE Advise(IUnknown* pUnkSink, DWORD* pdwCookie) override
+    {
+        return _clock->dead() ? unavailable(pdwCookie) : TestCallbackPoint::Advise(pUnkSink, pdwCookie);
+    }
+    HRESULT STDMETHODCALLTYPE Unadvise(DWORD dwCookie) override
+    {
+        return _clock->dead() ? unavailable() : TestCallbackPoint::Unadvise(dwCookie);
+    }
+    HRESULT STDMETHODCALLTYPE EnumConnections(IEnumConnections** ppEnum) override
+    {
+        return _clock->dead() ? unavailable(ppEnum) : TestCallbackPoint::EnumConnections(ppEnum);
+    }
+
+private:
+    const std::shared_ptr<DeathClock> _clock;
+};
+
 class GonePoint : public kit::ShutdownPoint {
 public:
     GonePoint(IConnectionPointContainer& container, std::shared_ptr<DeathClock> clock)
@@ -961,12 +1364,31 @@ public:
         return dead() ? unavailable(ppenumAdvise) : TestGroup::EnumDAdvise(ppenumAdvise);
     }
 
+    // --- IConnectionPointContainer ----------------------------------------------------------
+    HRESULT STDMETHODCALLTYPE EnumConnectionPoints(IEnumConnectionPoints** ppEnum) override
+    {
+        return dead() ? unavailable(ppEnum) : TestGroup::EnumConnectionPoints(ppEnum);
+    }
+    HRESULT STDMETHODCALLTYPE FindConnectionPoint(REFIID riid, IConnectionPoint** ppCP) override
+    {
+        return dead() ? unavailable(ppCP) : TestGroup::FindConnectionPoint(riid, ppCP);
+    }
+
 protected:
     void deliver(const Outgoing& out) override
     {
         // Dead servers send nothing; the journal lets a test see that the update went by.
         if (dead()) record(Fault::Gone, [](Journal& j) { ++j.blocksWithheld; });
         else TestGroup::deliver(out);
+    }
+    void deliverCallback(const CallbackOutgoing& out) override
+    {
+        if (dead()) record(Fault::Gone, [](Journal& j) { ++j.blocksWithheld; });
+        else TestGroup::deliverCallback(out);
+    }
+    std::unique_ptr<kit::DataCallbackPoint> createCallbackPoint() override
+    {
+        return std::make_unique<GoneCallbackPoint>(*this, _clock);
     }
 
 private:
@@ -1050,6 +1472,34 @@ public:
     HRESULT STDMETHODCALLTYPE BrowseAccessPaths(LPCWSTR szItemID, IEnumString** ppIEnumString) override
     {
         return dead() ? unavailable(ppIEnumString) : TestServer::BrowseAccessPaths(szItemID, ppIEnumString);
+    }
+
+    // --- IOPCBrowse ---------------------------------------------------------------------------
+    HRESULT STDMETHODCALLTYPE GetProperties(DWORD dwItemCount, LPWSTR* pszItemIDs, BOOL bReturnPropertyValues,
+                                            DWORD dwPropertyCount, DWORD* pdwPropertyIDs,
+                                            OPCITEMPROPERTIES** ppItemProperties) override
+    {
+        if (dead()) return unavailable(ppItemProperties);
+        return TestServer::GetProperties(dwItemCount, pszItemIDs, bReturnPropertyValues, dwPropertyCount,
+                                         pdwPropertyIDs, ppItemProperties);
+    }
+    HRESULT STDMETHODCALLTYPE Browse(LPWSTR szItemID, LPWSTR* pszContinuationPoint, DWORD dwMaxElementsReturned,
+                                     OPCBROWSEFILTER dwBrowseFilter, LPWSTR szElementNameFilter, LPWSTR szVendorFilter,
+                                     BOOL bReturnAllProperties, BOOL bReturnPropertyValues, DWORD dwPropertyCount,
+                                     DWORD* pdwPropertyIDs, BOOL* pbMoreElements, DWORD* pdwCount,
+                                     OPCBROWSEELEMENT** ppBrowseElements) override
+    {
+        if (dead()) {
+            // The point passed in is the server's to free, dead or not: its proxy frees it.
+            if (pszContinuationPoint) {
+                CoTaskMemFree(*pszContinuationPoint);
+                *pszContinuationPoint = nullptr;
+            }
+            return unavailable(pbMoreElements, pdwCount, ppBrowseElements);
+        }
+        return TestServer::Browse(szItemID, pszContinuationPoint, dwMaxElementsReturned, dwBrowseFilter,
+                                  szElementNameFilter, szVendorFilter, bReturnAllProperties, bReturnPropertyValues,
+                                  dwPropertyCount, pdwPropertyIDs, pbMoreElements, pdwCount, ppBrowseElements);
     }
 
     // --- IOPCCommon -------------------------------------------------------------------------

@@ -4,7 +4,8 @@
 // generated into the build tree's tests/classes.d (TestServerPaths.h, generated beside the build,
 // names the folder); on Windows the DLL registers itself (regsvr32, the tests' "servers" fixture).
 //
-// Every class serves the same small address space unless its fault says otherwise:
+// Every class serves the same small address space unless its fault says otherwise (item ids are
+// the names joined by "/"):
 //
 //   a         VT_I4    counts up, a new value every 100 ms          readable, writeable
 //   b         VT_BSTR  "Tagvista", never changes                    readable
@@ -40,7 +41,8 @@ enum class Fault : BYTE {
     State7,                 // ... state 7 (past the last published one)
     State255,
     State256,
-    NoBrowse,               // the server object has no IOPCBrowseServerAddressSpace
+    NoBrowse,               // the server object has no browser: neither IOPCBrowseServerAddressSpace
+                            // nor IOPCBrowse
     BranchBrowseFails,      // BrowseOPCItemIDs(OPC_BRANCH) fails
     LeafBrowseFails,        // BrowseOPCItemIDs(OPC_LEAF) fails
     DescentRefused,         // ChangeBrowsePosition down (and to any branch) fails
@@ -62,8 +64,9 @@ enum class Fault : BYTE {
     NoItemMgt,              // groups have no IOPCItemMgt
     AddItemsPartial,        // AddItems adds a and b but refuses the items under X with E_FAIL in
                             // the error array, answering S_FALSE
-    NoDataObject,           // groups have no IDataObject
-    AdviseFails,            // DAdvise fails
+    NoDataObject,           // groups have no subscription: neither IDataObject nor
+                            // IConnectionPointContainer
+    AdviseFails,            // DAdvise fails, and so does Advise on a group's callback point
     BlockNegativeStatus,    // blocks carry their items but hrStatus E_FAIL
     BlockNoItems,           // blocks of just the group header: no items, dwSize 20
     BlockUnknownHandles,    // item client handles are the client's plus 0x40000000
@@ -83,7 +86,7 @@ enum class Fault : BYTE {
                             // would have reached 0
     HangCreate,             // CreateInstance hangs, then succeeds
     HangStatus,             // GetStatus hangs, then answers
-    HangBrowse,             // ChangeBrowsePosition and BrowseOPCItemIDs hang, then answer
+    HangBrowse,             // ChangeBrowsePosition, BrowseOPCItemIDs and Browse hang, then answer
     HangAddItems,           // AddItems hangs, then answers
     FactoryFails,           // the class factory's CreateInstance fails with kFactoryFailure
     MissingLibrary,         // registered with a library that does not exist
@@ -106,6 +109,38 @@ enum class Fault : BYTE {
                             // destroys the object
     BlockShortMemory,       // the memory handle holds only the first half of each block, while
                             // dwSize and dwItemCount still announce all of it
+    CallbackOnly,           // groups have no IDataObject; the DA 2.0 callback works
+    StreamRefused,          // DAdvise fails; the DA 2.0 callback works
+    Da3BrowseOnly,          // the server object has no IOPCBrowseServerAddressSpace; IOPCBrowse
+                            // works
+    OldInterfacesOnly,      // a DA 2.0 server of the old kind: no IOPCBrowse on the server object
+                            // and no IConnectionPointContainer on groups (the stream and the DA 2.0
+                            // browser only)
+    // The DA 2.0 callback misbehaving. Groups of these have no IDataObject, so that a client
+    // reaches the callback on its own.
+    CallbackCountPastItems, // dwCount announces 1000 more entries than the items sent; the arrays
+                            // hold as many (the extra entries zero, values VT_EMPTY)
+    CallbackNullArrays,     // dwCount as sent, but one of the five arrays is null, in turn from
+                            // call to call: client handles, values, qualities, time stamps, errors
+    CallbackUnknownHandles, // item client handles are the client's plus 0x40000000
+    CallbackWrongGroup,     // hGroup is the group's client handle plus 1
+    CallbackBadTypes,       // values the DA 1.0 stream cannot carry, quality good: a VT_UNKNOWN and b
+                            // VT_DISPATCH (null pointers), x1 VT_BYREF|VT_I4 (a static 1234), x2
+                            // VT_ARRAY|VT_VARIANT (one dimension, two VT_I4), y1 VT_ARRAY|VT_I4
+                            // (two dimensions, 2 by 2)
+    CallbackErrors,         // hrMastererror E_FAIL; the items under X come with the error E_FAIL,
+                            // VT_EMPTY and quality bad, the others as usual
+    CallbackAfterUnadvise,  // the callback point's Unadvise answers S_OK but the sink is called on
+                            // until the group is removed or the server released; and when the group
+                            // goes, it calls the sink three more times, with client handles 1000 to
+                            // 1004 (as CallbacksAfterUnadvise does with the stream)
+    // The DA 3.0 browser misbehaving. These server objects have no IOPCBrowseServerAddressSpace,
+    // so that a client reaches IOPCBrowse on its own.
+    Da3EndlessContinuation, // Browse gives the real elements, then for ever one item "More<n>" a
+                            // call, always with a new continuation point and pbMoreElements TRUE
+    Da3DuplicateNames,      // the address space of DuplicateNames
+    Da3ItemIdsDiffer,       // every szItemID, of branches and items, is "ns=1;" before the usual
+                            // id; Browse and AddItems take those ids, and only those
 };
 
 struct TestClass {
@@ -164,6 +199,20 @@ inline constexpr TestClass kTestClasses[] = {
     {Fault::HangUnadvise, "Tagvista.Test.HangUnadvise", "DUnadvise hangs"},
     {Fault::HangRelease, "Tagvista.Test.HangRelease", "The last Release hangs"},
     {Fault::BlockShortMemory, "Tagvista.Test.BlockShortMemory", "Blocks longer than their memory"},
+    {Fault::CallbackOnly, "Tagvista.Test.CallbackOnly", "Groups with the DA 2.0 callback only"},
+    {Fault::StreamRefused, "Tagvista.Test.StreamRefused", "DAdvise fails, the DA 2.0 callback works"},
+    {Fault::Da3BrowseOnly, "Tagvista.Test.Da3BrowseOnly", "The DA 3.0 browser only"},
+    {Fault::OldInterfacesOnly, "Tagvista.Test.OldInterfacesOnly", "The stream and the DA 2.0 browser only"},
+    {Fault::CallbackCountPastItems, "Tagvista.Test.CallbackCountPastItems", "Callbacks announcing more items than sent"},
+    {Fault::CallbackNullArrays, "Tagvista.Test.CallbackNullArrays", "Callbacks with a null array"},
+    {Fault::CallbackUnknownHandles, "Tagvista.Test.CallbackUnknownHandles", "Callbacks with unknown client handles"},
+    {Fault::CallbackWrongGroup, "Tagvista.Test.CallbackWrongGroup", "Callbacks naming another group"},
+    {Fault::CallbackBadTypes, "Tagvista.Test.CallbackBadTypes", "Callbacks with values the stream cannot carry"},
+    {Fault::CallbackErrors, "Tagvista.Test.CallbackErrors", "Callbacks with item errors"},
+    {Fault::CallbackAfterUnadvise, "Tagvista.Test.CallbackAfterUnadvise", "Callbacks after Unadvise"},
+    {Fault::Da3EndlessContinuation, "Tagvista.Test.Da3EndlessContinuation", "A DA 3.0 browse without end"},
+    {Fault::Da3DuplicateNames, "Tagvista.Test.Da3DuplicateNames", "Names listed twice by the DA 3.0 browser"},
+    {Fault::Da3ItemIdsDiffer, "Tagvista.Test.Da3ItemIdsDiffer", "DA 3.0 item ids other than the joined names"},
 };
 
 // {52EC3FAF-91D5-45CF-95DD-A92F9D1C3Ann}, nn the fault's number.
@@ -258,7 +307,7 @@ struct AddGroupCall {
     IID riid{};
 };
 struct Journal {
-    std::uint64_t blocksDelivered = 0;  // OnDataChange calls that have returned
+    std::uint64_t blocksDelivered = 0;  // OnDataChange calls (stream and callback) that have returned
     std::uint64_t blocksAfterRelease = 0;  // ... of them by a group the client had let go
     std::uint32_t addGroupCalls = 0;
     std::uint32_t addItemsCalls = 0;
@@ -267,6 +316,8 @@ struct Journal {
     std::uint32_t shutdownNotices = 0;  // ShutdownRequest calls that have returned
     std::uint64_t blocksWithheld = 0;   // blocks a dead server did not send
     AddGroupCall lastAddGroup;
+    // New fields go last: the journal is copied across the library's export.
+    std::uint32_t callbackAdvises = 0;  // Advise calls on the groups' data callback points
 };
 
 // The library's exports for tests: the journal of a fault (JournalFunction, exported as

@@ -120,6 +120,8 @@ void OPC_Connection::listElements(OPC_Branch* branch, IOPCBrowse* browser, OPCBR
                                                             : "IOPCBrowse::Browse(OPC_BROWSE_FILTER_ITEMS)";
     platform::WideString id = toWide(branch->isConnection() ? std::string() : branch->itemId());
     platform::WideString none;
+    // No properties are asked for, but the list's pointer is a reference one: a proxy refuses null.
+    DWORD noProperties = 0;
     LPWSTR point = nullptr;  // the continuation point the server handed out last; ours to free
     std::size_t listed = 0;
     int emptyRounds = 0;
@@ -132,7 +134,7 @@ void OPC_Connection::listElements(OPC_Branch* branch, IOPCBrowse* browser, OPCBR
                 call,
                 [&] {
                     return browser->Browse(id.data(), &point, 0, filter, none.data(), none.data(), FALSE, FALSE, 0,
-                                           nullptr, &more, &count, &elements);
+                                           &noProperties, &more, &count, &elements);
                 },
                 [&] {
                     freeElements(std::exchange(elements, nullptr), count);

@@ -354,15 +354,4 @@ TEST(Da3Browse, PiecesOfAHugeLevelAreCappedAndCostOnlyTheirElements)
     EXPECT_LT(now > before ? now - before : 0, kFewMegabytes) << "nothing is kept per piece";
 }
 
-TEST(Da3Browse, EveryKitServerAnswersIOPCBrowse)
-{
-    for (const CLSID& clsid : {clsidOf(Fault::None), servers::simulation::CLSID_TagvistaSimulation,
-                               servers::simulation::CLSID_TagvistaScale}) {
-        ComPtr<IOPCServer> server;
-        ASSERT_EQ(create(clsid, server), S_OK);
-        ComPtr<IOPCBrowse> b;
-        EXPECT_EQ(server.as(b), S_OK);
-    }
-}
-
 } // namespace

@@ -10,7 +10,6 @@
 #include <algorithm>
 #include <atomic>
 #include <future>
-#include <thread>
 
 namespace {
 
@@ -33,10 +32,13 @@ protected:
         ASSERT_EQ(_container->FindConnectionPoint(IID_IOPCDataCallback, _point.put()), S_OK);
         _sink = makeSink<CallbackSink>();
     }
-    void addAll()
+    // The five items, y1 in the type asked for.
+    void addAll(VARTYPE y1Type = VT_EMPTY)
     {
         const WCHAR* ids[] = {OLESTR("a"), OLESTR("b"), OLESTR("X/x1"), OLESTR("X/x2"), OLESTR("X/Y/y1")};
-        for (OPCHANDLE h = 1; h <= 5; ++h) ASSERT_EQ(addItem(_items.get(), ids[h - 1], h), S_OK);
+        for (OPCHANDLE h = 1; h <= 5; ++h) {
+            ASSERT_EQ(addItem(_items.get(), ids[h - 1], h, nullptr, h == kY1 ? y1Type : VARTYPE(VT_EMPTY)), S_OK);
+        }
     }
     DWORD advise(IUnknown* sink)
     {
@@ -146,7 +148,7 @@ TEST_F(DataCallback, AdviseTakesOneCallbackSinkAndUnadviseLetsItGo)
 
 TEST_F(DataCallback, FirstCallIsFullAndLaterOnesCarryOnlyChanges)
 {
-    addAll();
+    addAll(VT_BSTR);
     const DWORD cookie = advise(_sink.get());
     ASSERT_TRUE(_sink->waitFor(4));
     ASSERT_EQ(_point->Unadvise(cookie), S_OK);
@@ -163,8 +165,8 @@ TEST_F(DataCallback, FirstCallIsFullAndLaterOnesCarryOnlyChanges)
     EXPECT_EQ(platform::WideString(first.values[b]->bstrVal), OLESTR("Tagvista"));
     const int y1 = first.find(kY1);
     ASSERT_GE(y1, 0);
-    ASSERT_EQ(first.values[y1]->vt, VT_I2);
-    EXPECT_EQ(first.values[y1]->iVal, 42);
+    ASSERT_EQ(first.values[y1]->vt, VT_BSTR);
+    EXPECT_EQ(platform::WideString(first.values[y1]->bstrVal), OLESTR("42"));
     EXPECT_EQ(first.values[first.find(kX1)]->vt, VT_R8);
     EXPECT_EQ(first.masterQuality, S_OK);
 
@@ -179,47 +181,6 @@ TEST_F(DataCallback, FirstCallIsFullAndLaterOnesCarryOnlyChanges)
         EXPECT_GT(calls[c].values[a]->lVal, lastA) << "the counter only goes up";
         lastA = calls[c].values[a]->lVal;
     }
-}
-
-TEST_F(DataCallback, NothingIsCalledWhenNothingChanges)
-{
-    // Only items that never change here; a second group with a changing item and the same rate
-    // shows the update threads had their chances.
-    ASSERT_EQ(addItem(_items.get(), OLESTR("b"), kB), S_OK);
-    ASSERT_EQ(addItem(_items.get(), OLESTR("X/Y/y1"), kY1), S_OK);
-    advise(_sink.get());
-
-    ComPtr<IOPCItemMgt> busy;
-    ASSERT_EQ(addGroup(_server.get(), OLESTR("Busy"), 10, busy), S_OK);
-    ASSERT_EQ(addItem(busy.get(), OLESTR("a"), kA), S_OK);
-    ComPtr<IConnectionPointContainer> busyContainer;
-    ASSERT_EQ(busy.as(busyContainer), S_OK);
-    ComPtr<IConnectionPoint> busyPoint;
-    ASSERT_EQ(busyContainer->FindConnectionPoint(IID_IOPCDataCallback, busyPoint.put()), S_OK);
-    auto busySink = makeSink<CallbackSink>();
-    DWORD busyCookie = 0;
-    ASSERT_EQ(busyPoint->Advise(busySink.get(), &busyCookie), S_OK);
-
-    ASSERT_TRUE(busySink->waitFor(6));
-    ASSERT_EQ(_sink->callCount(), 1u) << "the first call, then nothing";
-    EXPECT_EQ(_sink->calls()[0].count, 2u);
-    EXPECT_EQ(busyPoint->Unadvise(busyCookie), S_OK);
-}
-
-TEST_F(DataCallback, ValuesComeInTheRequestedType)
-{
-    OPCITEMRESULT r{};
-    ASSERT_EQ(addItem(_items.get(), OLESTR("X/Y/y1"), kY1, &r, VT_BSTR), S_OK);
-    ASSERT_EQ(addItem(_items.get(), OLESTR("a"), kA, nullptr, VT_R8), S_OK);
-    advise(_sink.get());
-    ASSERT_TRUE(_sink->waitFor(1));
-    const auto call = _sink->calls()[0];
-    ASSERT_EQ(call.count, 2u);
-    const int y1 = call.find(kY1);
-    ASSERT_GE(y1, 0);
-    ASSERT_EQ(call.values[y1]->vt, VT_BSTR);
-    EXPECT_EQ(platform::WideString(call.values[y1]->bstrVal), OLESTR("42"));
-    EXPECT_EQ(call.values[call.find(kA)]->vt, VT_R8);
 }
 
 TEST_F(DataCallback, AStreamAndACallbackOnOneGroupBothGetEveryItem)
@@ -360,27 +321,6 @@ TEST_F(DataCallback, RemovingTheGroupOrReleasingTheServerLetsGoOfTheSink)
     other.reset();
     EXPECT_EQ(_server.detach()->Release(), 0u);
     EXPECT_EQ(last->refCount(), 1);
-}
-
-TEST_F(DataCallback, ReleasingTheServerFromInsideACallbackNeitherHangsNorCrashes)
-{
-    addAll();
-    std::promise<void> released;
-    std::atomic<IOPCServer*> server{_server.detach()};
-    _sink->onCall = [&] {
-        if (IOPCServer* s = server.exchange(nullptr)) {
-            s->Release();
-            released.set_value();
-        }
-    };
-    advise(_sink.get());
-    _point.reset();
-    _container.reset();
-    _items.reset();
-    ASSERT_EQ(released.get_future().wait_for(kDeadline), std::future_status::ready);
-    const auto deadline = std::chrono::steady_clock::now() + kDeadline;
-    while (_sink->refCount() != 1 && std::chrono::steady_clock::now() < deadline) std::this_thread::yield();
-    EXPECT_EQ(_sink->refCount(), 1);
 }
 
 } // namespace

@@ -229,6 +229,32 @@ TEST_F(FormLogic, ExpandingAServerConnectsShowsItsBranchesAndLiveRowsAndDisconne
     EXPECT_EQ(form.actionStates().connect, true);
 }
 
+TEST_F(FormLogic, ServersOfTheNewerInterfacesOnlyShowLiveRowsWithNothingAsked)
+{
+    // One server without the DA 1.0 stream, one without the DA 2.0 browser: the window takes the
+    // DA 2.0 callback and the DA 3.0 browser by itself.
+    TreeNode* callbackOnly = listedServer(servers::test::Fault::CallbackOnly);
+    TreeNode* browse3Only = child(localHost(), servers::test::progIdOf(servers::test::Fault::Da3BrowseOnly));
+    ASSERT_NE(callbackOnly, nullptr);
+    ASSERT_NE(browse3Only, nullptr);
+    for (TreeNode* server : {callbackOnly, browse3Only}) {
+        view.select(server);
+        view.expandByUser(server);
+        OPC_Connection* connection = server->connection();
+        ASSERT_TRUE(pumpUntil([&] { return connection->connected() && server->image == form::ServerReady; }));
+        EXPECT_EQ(connection->lastError(), "") << server->caption;
+        ASSERT_EQ(server->children.size(), 1u) << server->caption;
+        EXPECT_EQ(server->children.front()->caption, "X");
+        EXPECT_EQ(rowNames(), (std::vector<std::string>{"a", "b"}));
+        ASSERT_TRUE(pumpUntil([&] { return view.table.text(0, form::TypeColumn) == "VT_I4"; })) << server->caption;
+        const std::string first = view.table.text(0, form::ValueColumn);
+        EXPECT_TRUE(pumpUntil([&] { return view.table.text(0, form::ValueColumn) != first; })) << server->caption;
+        EXPECT_EQ(view.table.text(1, form::ValueColumn), "Tagvista");
+        form.disconnectExecute();
+        ASSERT_TRUE(pumpUntil([&] { return connection->idle(); }));
+    }
+}
+
 TEST_F(FormLogic, AFailedConnectLeavesTheServersErrorAsItsStatusNode)
 {
     // The server cannot be made: the node is idle with the error under it, and can be tried again.

@@ -1196,65 +1196,40 @@ private:
     const std::shared_ptr<DeathClock> _clock;
 };
 
-class GoneCallbackPoint : public TestCallbackPoint {
+// A connection point of a dead server (the group's for the data callback, the server object's
+// for shutdown notices): every method answers as the dead server's proxy does.
+template <class Point>
+class GoneConnectionPoint : public Point {
 public:
-    GoneCallbackPoint(TestGroup& group, std::shared_ptr<DeathClock> clock)
-        : TestCallbackPoint(group), _clock(std::move(clock)) {}
+    template <class Owner>
+    GoneConnectionPoint(Owner& owner, std::shared_ptr<DeathClock> clock) : Point(owner), _clock(std::move(clock)) {}
 
     HRESULT STDMETHODCALLTYPE GetConnectionInterface(IID* pIID) override
     {
-        return _clock->dead() ? unavailable(pIID) : TestCallbackPoint::GetConnectionInterface(pIID);
+        return _clock->dead() ? unavailable(pIID) : Point::GetConnectionInterface(pIID);
     }
     HRESULT STDMETHODCALLTYPE GetConnectionPointContainer(IConnectionPointContainer** ppCPC) override
     {
-        return _clock->dead() ? unavailable(ppCPC) : TestCallbackPoint::GetConnectionPointContainer(ppCPC);
+        return _clock->dead() ? unavailable(ppCPC) : Point::GetConnectionPointContainer(ppCPC);
     }
     HRESULT STDMETHODCALLTYPE Advise(IUnknown* pUnkSink, DWORD* pdwCookie) override
     {
-        return _clock->dead() ? unavailable(pdwCookie) : TestCallbackPoint::Advise(pUnkSink, pdwCookie);
+        return _clock->dead() ? unavailable(pdwCookie) : Point::Advise(pUnkSink, pdwCookie);
     }
     HRESULT STDMETHODCALLTYPE Unadvise(DWORD dwCookie) override
     {
-        return _clock->dead() ? unavailable() : TestCallbackPoint::Unadvise(dwCookie);
+        return _clock->dead() ? unavailable() : Point::Unadvise(dwCookie);
     }
     HRESULT STDMETHODCALLTYPE EnumConnections(IEnumConnections** ppEnum) override
     {
-        return _clock->dead() ? unavailable(ppEnum) : TestCallbackPoint::EnumConnections(ppEnum);
+        return _clock->dead() ? unavailable(ppEnum) : Point::EnumConnections(ppEnum);
     }
 
 private:
     const std::shared_ptr<DeathClock> _clock;
 };
-
-class GonePoint : public kit::ShutdownPoint {
-public:
-    GonePoint(IConnectionPointContainer& container, std::shared_ptr<DeathClock> clock)
-        : ShutdownPoint(container), _clock(std::move(clock)) {}
-
-    HRESULT STDMETHODCALLTYPE GetConnectionInterface(IID* pIID) override
-    {
-        return _clock->dead() ? unavailable(pIID) : ShutdownPoint::GetConnectionInterface(pIID);
-    }
-    HRESULT STDMETHODCALLTYPE GetConnectionPointContainer(IConnectionPointContainer** ppCPC) override
-    {
-        return _clock->dead() ? unavailable(ppCPC) : ShutdownPoint::GetConnectionPointContainer(ppCPC);
-    }
-    HRESULT STDMETHODCALLTYPE Advise(IUnknown* pUnkSink, DWORD* pdwCookie) override
-    {
-        return _clock->dead() ? unavailable(pdwCookie) : ShutdownPoint::Advise(pUnkSink, pdwCookie);
-    }
-    HRESULT STDMETHODCALLTYPE Unadvise(DWORD dwCookie) override
-    {
-        return _clock->dead() ? unavailable() : ShutdownPoint::Unadvise(dwCookie);
-    }
-    HRESULT STDMETHODCALLTYPE EnumConnections(IEnumConnections** ppEnum) override
-    {
-        return _clock->dead() ? unavailable(ppEnum) : ShutdownPoint::EnumConnections(ppEnum);
-    }
-
-private:
-    const std::shared_ptr<DeathClock> _clock;
-};
+using GoneCallbackPoint = GoneConnectionPoint<TestCallbackPoint>;
+using GonePoint = GoneConnectionPoint<kit::ShutdownPoint>;
 
 class GoneGroup : public TestGroup {
 public:

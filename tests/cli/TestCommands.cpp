@@ -393,3 +393,11 @@ TEST(CommandLine, HelpForEveryCommand)
     }
     EXPECT_NE(run({"watch", "--help"}).out.find("--format"), std::string::npos);
 }
+
+TEST(CommandLine, VersionIsTheProjects)
+{
+    const Result result = run({"--version"});
+    EXPECT_EQ(result.exitCode, 0) << result.err;
+    EXPECT_EQ(result.out, "tagvista-cli " TAGVISTA_VERSION_TEXT "\n");
+    EXPECT_EQ(result.err, "");
+}

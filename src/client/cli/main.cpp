@@ -58,6 +58,8 @@ int main(int argc, char** argv)
                  "and prints its live values.",
                  "tagvista-cli"};
     app.require_subcommand(1);
+    app.set_version_flag("--version", std::string("tagvista-cli ") + TAGVISTA_VERSION_TEXT,
+                         "Print the version and exit");
 
     // Before the command name and after it alike, and in the help of each command.
     int logLevel = 0;

@@ -143,4 +143,11 @@ protected:
     std::unique_ptr<ServerProcessUserValues> _hang;
 };
 
+// The fixture of the tests against the test server program: each starts with no server process
+// left from a test before it, so that the processes it starts are its own.
+class TestServerProcessTest : public EngineOutOfProcess {
+protected:
+    TestServerProcessTest() { EXPECT_TRUE(waitUntilNoServerProcess()) << "a server process is left from before"; }
+};
+
 } // namespace outofprocess

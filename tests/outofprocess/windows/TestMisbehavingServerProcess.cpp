@@ -11,10 +11,7 @@ namespace {
 using namespace outofprocess;
 using servers::test::Fault;
 
-class MisbehavingServerProcess : public EngineOutOfProcess {
-protected:
-    MisbehavingServerProcess() { EXPECT_TRUE(waitUntilNoServerProcess()) << "a server process is left from before"; }
-};
+using MisbehavingServerProcess = TestServerProcessTest;
 
 TEST_F(MisbehavingServerProcess, ConnectStepsThatHangAreGivenUpWhileTheProcessServesOthers)
 {

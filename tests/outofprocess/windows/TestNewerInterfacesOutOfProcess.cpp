@@ -3,7 +3,6 @@
 // offer only the newer ones are served with nothing asked, and their misbehaviour from another
 // process reaches nothing it should not.
 #include "EngineOutOfProcess.h"
-#include "client/ErrorString.h"
 #include "servers/simulation/ProcessClasses.h"
 
 namespace {
@@ -11,10 +10,7 @@ namespace {
 using namespace outofprocess;
 using servers::test::Fault;
 
-class NewerInterfacesOutOfProcess : public EngineOutOfProcess {
-protected:
-    NewerInterfacesOutOfProcess() { EXPECT_TRUE(waitUntilNoServerProcess()) << "a server process is left from before"; }
-};
+using NewerInterfacesOutOfProcess = TestServerProcessTest;
 
 TEST_F(NewerInterfacesOutOfProcess, CallbackAndDa3BrowserCarryWhatTheOlderInterfacesCarry)
 {

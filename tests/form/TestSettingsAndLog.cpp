@@ -66,6 +66,14 @@ TEST(WindowSettings, CallDeadlinesAreDecimalSecondsOrTheirDefaults)
     }
 }
 
+namespace {
+std::string utf8(const std::filesystem::path& path)
+{
+    const std::u8string text = path.u8string();
+    return std::string(text.begin(), text.end());
+}
+} // namespace
+
 TEST(WindowLog, LivesBesideTheExecutableAndStartsEmpty)
 {
     EXPECT_EQ(form::logFileBeside("/opt/tag.vista/bin/tagvista"), "/opt/tag.vista/bin/tagvista.log");
@@ -81,7 +89,8 @@ TEST(WindowLog, LivesBesideTheExecutableAndStartsEmpty)
         old << "the previous run's lines\n";
     }
     auto& logger = logg::Logger::instance();
-    form::startLogBesideExecutable();
+    const std::filesystem::path fallback = std::filesystem::temp_directory_path() / "tagvista-log-fallback-unused";
+    EXPECT_EQ(form::startLog(settings::executablePath(), utf8(fallback)), path);
     EXPECT_EQ(logger.level(), 0);
     LOGG(0, "first line of this run");
     logger.setFileName("");
@@ -91,6 +100,45 @@ TEST(WindowLog, LivesBesideTheExecutableAndStartsEmpty)
     EXPECT_NE(text.find("first line of this run"), std::string::npos) << text;
     in.close();
     std::filesystem::remove(std::filesystem::u8path(path));
+    EXPECT_FALSE(std::filesystem::exists(fallback)) << "the user's folder is only made when needed";
+}
+
+TEST(WindowLog, GoesToTheUsersFolderWhenTheExecutablesTakesNoFile)
+{
+    // An executable whose folder cannot take a file (here one that does not exist: the tests run
+    // with rights a read-only folder would not stop).
+    const std::filesystem::path root = std::filesystem::temp_directory_path() / "tagvista-log-test";
+    std::filesystem::remove_all(root);
+    const std::string executable = utf8(root / "no-such-folder" / "tagvista.exe");
+    const std::string userFolder = utf8(root / "state") + "/журнал";
+    {
+        std::filesystem::create_directories(std::filesystem::u8path(userFolder));
+        std::ofstream old(std::filesystem::u8path(userFolder) / "tagvista.log");
+        old << "the previous run's lines\n";
+    }
+    std::filesystem::remove_all(std::filesystem::u8path(userFolder));  // made again by the start
+
+    auto& logger = logg::Logger::instance();
+    const std::string path = form::startLog(executable, userFolder);
+    ASSERT_FALSE(path.empty());
+    EXPECT_TRUE(std::filesystem::equivalent(std::filesystem::u8path(path), std::filesystem::u8path(userFolder) / "tagvista.log")) << path;
+    LOGG(0, "a line in the user's folder");
+    logger.setFileName("");
+    std::ifstream in(std::filesystem::u8path(path));
+    const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    EXPECT_NE(text.find("a line in the user's folder"), std::string::npos) << text;
+    in.close();
+
+    // Neither place: no file, and the logger is left as it was.
+    const int before = logger.level();
+    logger.setLevel(-1);
+    EXPECT_EQ(form::startLog(executable, ""), "");
+    EXPECT_EQ(form::startLog(utf8(root / "no-such-folder" / "x"), path + "/under-a-file"), "");
+    EXPECT_EQ(logger.level(), -1);
+    logger.setLevel(before);
+    std::filesystem::remove_all(root);
+
+    EXPECT_FALSE(form::userLogFolder().empty()) << "the test machine has a home or a local app data folder";
 }
 
 TEST(WindowTexts, RemoteHostCaptionNamesTheHostAndItsAddress)

@@ -4,6 +4,7 @@
 #include "client/form/UserSettings.h"
 
 #include <filesystem>
+#include <fstream>
 #include <system_error>
 
 namespace form {
@@ -18,14 +19,45 @@ std::string logFileBeside(const std::string& executablePath)
     return folder + base + ".log";
 }
 
-void startLogBesideExecutable()
+namespace {
+
+// Deletes the previous run's file and makes an empty one; false when the folder takes none.
+// Trying is the only sure test: permissions, read-only media and access lists all decide it.
+bool startEmptyFile(const std::string& path)
 {
-    const std::string path = logFileBeside(settings::executablePath());
-    if (path.empty()) return;
+    const std::filesystem::path file = std::filesystem::u8path(path);
     std::error_code ignored;
-    std::filesystem::remove(std::filesystem::u8path(path), ignored);  // none is fine too
+    std::filesystem::remove(file, ignored);  // none is fine too
+    std::ofstream out(file, std::ios::trunc);
+    return out.good();
+}
+
+} // namespace
+
+std::string startLog(const std::string& executablePath, const std::string& fallbackFolder)
+{
+    std::string path = logFileBeside(executablePath);
+    if (path.empty()) return {};
+    if (!startEmptyFile(path)) {
+        path.clear();
+        if (!fallbackFolder.empty()) {
+            std::error_code ignored;
+            std::filesystem::create_directories(std::filesystem::u8path(fallbackFolder), ignored);
+            std::string inFolder = fallbackFolder;
+            if (inFolder.find_last_of(settings::kPathSeparators) != inFolder.size() - 1) inFolder += '/';
+            inFolder += settings::fileNameOf(logFileBeside(executablePath));
+            if (startEmptyFile(inFolder)) path = inFolder;
+        }
+    }
+    if (path.empty()) return {};
     logg::Logger::instance().setFileName(path);
     logg::Logger::instance().setLevel(0);
+    return path;
+}
+
+void startWindowLog()
+{
+    startLog(settings::executablePath(), userLogFolder());
 }
 
 } // namespace form

@@ -1,5 +1,7 @@
-// The window program's log: a file beside the executable named after it ("tagvista.log",
-// "tagvista.exe" -> "tagvista.log"), the previous run's deleted at start.
+// The window program's log: a file named after the executable ("tagvista" -> "tagvista.log",
+// "tagvista.exe" -> "tagvista.log"), the previous run's deleted at start. It lives beside the
+// executable; where that folder takes no file (an installed program in /usr/bin or under Program
+// Files), it goes to the user's own folder for such files instead.
 #pragma once
 
 #include <string>
@@ -9,8 +11,18 @@ namespace form {
 // The log's path for an executable path; "" for none.
 std::string logFileBeside(const std::string& executablePath);
 
-// Deletes the previous run's log, points the logger at a new one and sets the threshold to 0.
-// Nothing when the system does not tell the executable's path.
-void startLogBesideExecutable();
+// The user's folder for the log when the executable's takes none: $XDG_STATE_HOME/tagvista
+// (~/.local/state/tagvista) on Linux, %LOCALAPPDATA%\Tagvista on Windows; "" when the system
+// tells no such folder. The system's part (unix/, windows/).
+std::string userLogFolder();
+
+// Deletes the previous run's log and starts a new one beside the executable, or in fallbackFolder
+// (made when missing) when no file can be written beside it; points the logger at it and sets the
+// threshold to 0. Returns the log's path, "" when neither place takes one (then nothing is
+// logged to a file).
+std::string startLog(const std::string& executablePath, const std::string& fallbackFolder);
+
+// startLog for this executable and the user's folder.
+void startWindowLog();
 
 } // namespace form

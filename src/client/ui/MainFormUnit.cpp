@@ -118,7 +118,7 @@ TMainForm::TMainForm(QWidget* parent) : QMainWindow(parent), _ui(std::make_uniqu
     connect(_connectRemoteHost, &QAction::triggered, this, [this] { guarded([&] { _form.connectRemoteHostExecute(); }); });
     connect(_treeMenu, &QMenu::aboutToShow, this, [this] { guarded([&] { updateActions(); }); });
 
-    form::startLogBesideExecutable();
+    form::startWindowLog();
 
     platform::Dispatcher& dispatcher = platform::Dispatcher::instance();
     dispatcher.setHandler([this](UINT message, WPARAM wParam, LPARAM) { _form.dispatch(message, wParam); });

@@ -82,7 +82,7 @@ MainWindow::MainWindow(bool quitOnDestroy) : _quitOnDestroy(quitOnDestroy), _for
     _dpi = windowDpi(_window);
     createChildren();
 
-    form::startLogBesideExecutable();
+    form::startWindowLog();
     platform::Dispatcher::instance().setHandler([this](UINT message, WPARAM wParam, LPARAM) {
         guarded([&] { _form.dispatch(message, wParam); });
     });

@@ -13,12 +13,14 @@ TAGVISTA_PACKAGES=(
 
 # What the Windows tree needs besides: the MinGW-w64 cross compiler (posix threads) and widl,
 # Wine to run its tests (on a virtual display for the window's), GoogleTest's source to build
-# for the target, and ImageMagick to make the window's icons from the pictures.
+# for the target, ImageMagick to make the window's icons from the pictures, and makensis for the
+# installer.
 TAGVISTA_WINDOWS_PACKAGES=(
   g++-mingw-w64-x86-64-posix mingw-w64-tools
   wine wine64 wine64-tools xvfb xauth
   googletest
   imagemagick
+  nsis
 )
 
 tagvista_sudo() {

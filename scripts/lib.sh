@@ -9,6 +9,8 @@ TAGVISTA_PACKAGES=(
   libgtest-dev libgmock-dev googletest libbenchmark-dev
   qt6-base-dev fonts-dejavu-core
   libcli11-dev
+  flatbuffers-compiler libflatbuffers-dev
+  openssh-client openssh-server
 )
 
 # What the Windows tree needs besides: the MinGW-w64 cross compiler (posix threads) and widl,
@@ -41,9 +43,20 @@ tagvista_ensure_packages() {
     local log
     log="$(mktemp)"
     export DEBIAN_FRONTEND=noninteractive
+    # The tests run sshd of their own (openssh-server brings it); the package's service is not
+    # wanted: while it installs, Debian's policy hook keeps it from starting.
+    local policy=/usr/sbin/policy-rc.d own_policy=""
+    if [ ! -e "$policy" ]; then
+      printf '#!/bin/sh\nexit 101\n' | tagvista_sudo tee "$policy" >/dev/null && tagvista_sudo chmod 755 "$policy" && own_policy=1
+    fi
+    local installed=0
     if tagvista_sudo apt-get update -qq >"$log" 2>&1 &&
        tagvista_sudo apt-get install -y -qq --no-install-recommends -o Dpkg::Use-Pty=0 \
          "${missing[@]}" >>"$log" 2>&1; then
+      installed=1
+    fi
+    [ -n "$own_policy" ] && tagvista_sudo rm -f "$policy"
+    if [ "$installed" = 1 ]; then
       echo "Installed: ${missing[*]}"
       rm -f "$log"
     else

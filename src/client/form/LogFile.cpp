@@ -21,15 +21,21 @@ std::string logFileBeside(const std::string& executablePath)
 
 namespace {
 
-// Deletes the previous run's file and makes an empty one; false when the folder takes none.
-// Trying is the only sure test: permissions, read-only media and access lists all decide it.
-bool startEmptyFile(const std::string& path)
+// Deletes the previous run's file and tells whether the folder takes a new one; the file itself is
+// made by the first line logged. Trying is the only sure test: permissions, read-only media and
+// access lists all decide it.
+bool canStartFile(const std::string& path)
 {
     const std::filesystem::path file = std::filesystem::u8path(path);
     std::error_code ignored;
     std::filesystem::remove(file, ignored);  // none is fine too
-    std::ofstream out(file, std::ios::trunc);
-    return out.good();
+    bool writable;
+    {
+        std::ofstream out(file, std::ios::trunc);
+        writable = out.good();
+    }
+    std::filesystem::remove(file, ignored);
+    return writable;
 }
 
 } // namespace
@@ -38,7 +44,7 @@ std::string startLog(const std::string& executablePath, const std::string& fallb
 {
     std::string path = logFileBeside(executablePath);
     if (path.empty()) return {};
-    if (!startEmptyFile(path)) {
+    if (!canStartFile(path)) {
         path.clear();
         if (!fallbackFolder.empty()) {
             std::error_code ignored;
@@ -46,7 +52,7 @@ std::string startLog(const std::string& executablePath, const std::string& fallb
             std::string inFolder = fallbackFolder;
             if (inFolder.find_last_of(settings::kPathSeparators) != inFolder.size() - 1) inFolder += '/';
             inFolder += settings::fileNameOf(logFileBeside(executablePath));
-            if (startEmptyFile(inFolder)) path = inFolder;
+            if (canStartFile(inFolder)) path = inFolder;
         }
     }
     if (path.empty()) return {};

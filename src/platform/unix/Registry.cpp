@@ -14,6 +14,8 @@
 #include "platform/ComRuntime.h"
 #include "platform/RegFile.h"
 #include "platform/RegTree.h"
+#include "platform/Text.h"
+#include "platform/remote/AgentHosts.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -218,6 +220,40 @@ std::shared_ptr<Tree> loadClasses(std::vector<std::string>& diagnostics)
             }
             regfile::apply(bytes, path, regfile::Root::classes, tree->root, origin, diagnostics);
         }
+    }
+    tree->root.reindexTree();
+    return tree;
+}
+
+// A remote computer's classes root as its agent lists it: the server keys with their "OPC"
+// marker and "CLSID" subkeys, which is all a walk of the root reads. Read only, like the local one.
+std::shared_ptr<Tree> remoteClasses(const std::vector<remote::RemoteServerKey>& keys)
+{
+    auto tree = std::make_shared<Tree>();
+    tree->readOnly = true;
+    for (const remote::RemoteServerKey& entry : keys) {
+        Key* key = tree->root.ensureChild(utf8ToUtf16(entry.name));
+        key->ensureChild(u"OPC");
+        if (!entry.hasClsid) continue;
+        Key* clsid = key->ensureChild(u"CLSID");
+        if (entry.clsidType == 0) continue;
+        regtree::Value value;
+        value.type = entry.clsidType;
+        if (entry.clsidType == REG_SZ || entry.clsidType == REG_EXPAND_SZ) {
+            // The agent sends what RegQueryValueExA read there; the tree keeps UTF-16 units.
+            std::string text(entry.clsidData.begin(), entry.clsidData.end());
+            text.resize(std::strlen(text.c_str()));
+            const WideString wide = utf8ToUtf16(text);
+            for (WCHAR unit : wide) {
+                value.data.push_back(static_cast<BYTE>(unit & 0xFF));
+                value.data.push_back(static_cast<BYTE>(unit >> 8));
+            }
+            value.data.push_back(0);
+            value.data.push_back(0);
+        } else {
+            value.data = entry.clsidData;
+        }
+        clsid->setValue(std::move(value));
     }
     tree->root.reindexTree();
     return tree;
@@ -670,10 +706,27 @@ LONG RegConnectRegistryA(LPCSTR lpMachineName, HKEY hKey, PHKEY phkResult)
     if (phkResult == nullptr)
         return ERROR_INVALID_PARAMETER;
     *phkResult = nullptr;
-    if (!platform::isThisComputer(lpMachineName))
-        return ERROR_BAD_NETPATH;
     if (hKey != HKEY_CLASSES_ROOT && hKey != HKEY_CURRENT_USER)
         return ERROR_INVALID_PARAMETER;
+    if (!platform::isThisComputer(lpMachineName)) {
+        // Another computer's root comes from the agent there, through ssh; only its classes.
+        if (hKey != HKEY_CLASSES_ROOT)
+            return ERROR_BAD_NETPATH;
+        std::string host = lpMachineName;
+        while (host.size() > 2 && host[0] == '\\' && host[1] == '\\') host.erase(0, 2);
+        std::vector<remote::RemoteServerKey> keys;
+        std::string error;
+        if (!remote::listRemoteServers(host, keys, error)) {
+            // The caller's text names the computer already.
+            if (error.rfind(host + ": ", 0) == 0) error.erase(0, host.size() + 2);
+            remote::setFailureDetail(ERROR_BAD_NETPATH, error);
+            return ERROR_BAD_NETPATH;
+        }
+        remote::clearFailureDetail();
+        const std::shared_ptr<regstore::Tree> tree = regstore::remoteClasses(keys);
+        *phkResult = Store::instance().addHandle(tree, &tree->root, KEY_READ);
+        return ERROR_SUCCESS;
+    }
     Ref ref;
     LONG rc = regstore::resolve(hKey, ref);
     if (rc != ERROR_SUCCESS)

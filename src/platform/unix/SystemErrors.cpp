@@ -1,9 +1,11 @@
 #include "platform/SystemErrors.h"
 
 #include "platform/Memory.h"
+#include "platform/remote/AgentHosts.h"
 
 #include <cstdlib>
 #include <cstring>
+#include <string>
 #include <string_view>
 
 namespace {
@@ -144,11 +146,17 @@ DWORD FormatMessageA(DWORD dwFlags, LPCVOID /*lpSource*/, DWORD dwMessageId, DWO
         SetLastError(ERROR_RESOURCE_LANG_NOT_FOUND);
         return 0;
     }
-    const char* sentence = lookUp(dwMessageId);
-    if (!sentence) {
+    const char* known = lookUp(dwMessageId);
+    if (!known) {
         SetLastError(ERROR_MR_MID_NOT_FOUND);
         return 0;
     }
+    // A remote computer's failure names its cause (ssh's message, the agent's) after the code's
+    // sentence, as the system's own texts name a file or a computer.
+    std::string text = known;
+    if (const std::string detail = platform::remote::failureDetail(dwMessageId); !detail.empty())
+        text += " (" + detail + ")";
+    const char* sentence = text.c_str();
 
     constexpr std::string_view lineEnd = "\r\n";
     const std::size_t sentenceLength = std::strlen(sentence);

@@ -1,0 +1,36 @@
+// tagvista-agent: started on a remote computer through ssh, it serves the program's requests on
+// its standard input and output (--stdio) until its input ends. Nothing but frames goes to the
+// standard output; what goes wrong goes to the standard error, which ssh carries back.
+#include "AgentService.h"
+
+#include "platform/Platform.h"
+
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <unistd.h>
+
+int main(int argc, char** argv)
+{
+    const std::string version = std::string("tagvista-agent ") + TAGVISTA_VERSION_TEXT;
+    if (argc == 2 && std::strcmp(argv[1], "--version") == 0) {
+        std::printf("%s (protocol %u)\n", version.c_str(), platform::remote::kProtocolVersion);
+        return 0;
+    }
+    if (argc != 2 || std::strcmp(argv[1], "--stdio") != 0) {
+        std::fprintf(stderr,
+                     "usage: tagvista-agent --stdio | --version\n"
+                     "Serves a Tagvista program that started it through ssh, on the standard input and output.\n");
+        return 1;
+    }
+    // A program that goes away ends the agent through its input's end, not through a signal.
+    std::signal(SIGPIPE, SIG_IGN);
+    CoInitializeEx(nullptr, COINIT_MULTITHREADED);
+    agent::AgentService service(version);
+    std::string reason;
+    const int result = agent::serveStream(service, STDIN_FILENO, STDOUT_FILENO, reason);
+    if (result != 0) std::fprintf(stderr, "tagvista-agent: the input is not the agent protocol: %s\n", reason.c_str());
+    CoUninitialize();
+    return result;
+}

@@ -1,0 +1,219 @@
+#include "AgentChannel.h"
+
+#include <cstdio>
+#include <cstdlib>
+
+namespace platform::remote {
+
+using namespace tagvista::agent;
+
+AgentSettings agentSettingsFromEnvironment()
+{
+    AgentSettings settings;
+    if (const char* ssh = std::getenv("TAGVISTA_SSH"); ssh && *ssh) {
+        std::vector<std::string> words = splitCommandLine(ssh);
+        if (!words.empty()) settings.ssh = std::move(words);
+    }
+    if (const char* agent = std::getenv("TAGVISTA_AGENT"); agent && *agent) settings.agent = agent;
+    return settings;
+}
+
+std::vector<std::string> sshCommandFor(const AgentSettings& settings, const std::string& host)
+{
+    std::vector<std::string> command = settings.ssh;
+    // No terminal (the stream is binary), and no prompt for a password or a host key that
+    // nobody would see: such an authentication fails with ssh's own message. "--" keeps a host
+    // name that starts with "-" from being read as an option.
+    for (const char* word : {"-T", "-o", "BatchMode=yes", "--"}) command.emplace_back(word);
+    command.push_back(host);
+    command.push_back(settings.agent);
+    return command;
+}
+
+AgentChannel::AgentChannel(std::string host, std::unique_ptr<ChildProcess> process, const AgentSettings& settings)
+    : _host(std::move(host)), _process(std::move(process)), _settings(settings)
+{
+}
+
+std::shared_ptr<AgentChannel> AgentChannel::open(const std::string& host, const AgentSettings& settings,
+                                                 std::string& error)
+{
+    std::string startError;
+    std::unique_ptr<ChildProcess> process = ChildProcess::start(sshCommandFor(settings, host), startError);
+    if (!process) {
+        error = host + ": " + startError;
+        return nullptr;
+    }
+    return openOn(host, std::move(process), settings, error);
+}
+
+std::shared_ptr<AgentChannel> AgentChannel::openOn(const std::string& host, std::unique_ptr<ChildProcess> process,
+                                                   const AgentSettings& settings, std::string& error)
+{
+    std::shared_ptr<AgentChannel> channel(new AgentChannel(host, std::move(process), settings));
+    channel->_reader = std::thread([raw = channel.get()] { raw->readFrames(); });
+    if (!channel->handshake(error)) return nullptr;  // the destructor ends the program
+    return channel;
+}
+
+AgentChannel::~AgentChannel()
+{
+    end("the connection to " + _host + " was closed");
+    _process->stop();
+    if (_reader.joinable()) _reader.join();
+}
+
+bool AgentChannel::handshake(std::string& error)
+{
+    const std::optional<Answer> answer = call(
+        [](flatbuffers::FlatBufferBuilder& builder) {
+            const auto program = builder.CreateString("tagvista");
+            return std::make_pair(Body::Hello, CreateHello(builder, kProtocolVersion, program).Union());
+        },
+        _settings.helloDeadline, error);
+    if (!answer) return false;
+    const Hello* hello = answer->envelope->body_as_Hello();
+    if (!hello) {
+        error = _host + ": the agent answered the hello with " + bodyName(answer->envelope->body_type());
+        end(error);
+        return false;
+    }
+    _agentProgram = hello->program() ? hello->program()->str() : std::string();
+    if (hello->protocol() != kProtocolVersion) {
+        error = _host + ": the agent there (" + _agentProgram + ") speaks protocol " + std::to_string(hello->protocol()) +
+                ", this program protocol " + std::to_string(kProtocolVersion) +
+                "; install the agent of this program's version there";
+        end(error);
+        return false;
+    }
+    return true;
+}
+
+std::optional<AgentChannel::Answer> AgentChannel::call(const BodyBuilder& build, std::string& error)
+{
+    return call(build, _settings.requestDeadline, error);
+}
+
+std::optional<AgentChannel::Answer> AgentChannel::call(const BodyBuilder& build, std::chrono::milliseconds deadline,
+                                                       std::string& error)
+{
+    const std::uint32_t id = _nextId++;
+    flatbuffers::FlatBufferBuilder builder;
+    const auto [type, body] = build(builder);
+    builder.Finish(CreateEnvelope(builder, id, type, body));
+    const std::vector<std::uint8_t> frame = frameOf(builder);
+    {
+        std::lock_guard lock(_mutex);
+        if (!_endText.empty()) {
+            error = _endText;
+            return std::nullopt;
+        }
+        _waiting.emplace(id, std::nullopt);
+    }
+    bool written;
+    {
+        std::lock_guard lock(_writeMutex);
+        written = _process->write(frame.data(), frame.size());
+    }
+    std::unique_lock lock(_mutex);
+    if (!written && _endText.empty()) {
+        lock.unlock();
+        end(goneText());
+        lock.lock();
+    }
+    const bool done = _answered.wait_for(lock, deadline, [&] { return _waiting[id].has_value() || !_endText.empty(); });
+    std::optional<Answer> answer = std::move(_waiting[id]);
+    _waiting.erase(id);
+    if (answer) return answer;
+    if (!done) {
+        char seconds[32];
+        std::snprintf(seconds, sizeof seconds, "%g", static_cast<double>(deadline.count()) / 1000.0);
+        const std::string text =
+            _host + ": the agent did not answer " + bodyName(type) + " within " + seconds + " s";
+        lock.unlock();
+        end(text);
+        lock.lock();
+    }
+    error = _endText;
+    return std::nullopt;
+}
+
+bool AgentChannel::ended() const
+{
+    std::lock_guard lock(_mutex);
+    return !_endText.empty();
+}
+
+std::string AgentChannel::endText() const
+{
+    std::lock_guard lock(_mutex);
+    return _endText;
+}
+
+void AgentChannel::end(const std::string& text)
+{
+    {
+        std::lock_guard lock(_mutex);
+        if (!_endText.empty()) return;
+        _endText = text;
+        _answered.notify_all();
+    }
+    _process->stop();
+}
+
+std::string AgentChannel::goneText()
+{
+    _process->waitForEnd(std::chrono::seconds(2));
+    const std::string said = _process->errorOutput();
+    const std::string how = _process->endText();
+    // ssh ends with 255 on its own failures (no route, refused key, unknown host); otherwise it
+    // passes on the remote command's end.
+    if (how == "exit code 255")
+        return _host + ": ssh failed: " + (said.empty() ? std::string("no message") : said);
+    std::string text = _host + ": the agent ended";
+    if (!said.empty()) text += ": " + said;
+    if (!how.empty()) text += " (" + how + ")";
+    return text;
+}
+
+void AgentChannel::readFrames()
+{
+    FrameReader reader;
+    std::vector<std::uint8_t> buffer(64 * 1024);
+    for (;;) {
+        const long got = _process->read(buffer.data(), buffer.size());
+        if (got <= 0) {
+            if (!ended()) end(goneText());
+            return;
+        }
+        if (!reader.feed(buffer.data(), static_cast<std::size_t>(got))) {
+            end(_host + ": the agent's output is not the agent protocol (" + reader.error() + ")");
+            return;
+        }
+        while (std::optional<std::vector<std::uint8_t>> frame = reader.next()) {
+            std::string error;
+            const Envelope* envelope = messageOf(*frame, error);
+            if (!envelope) {
+                end(_host + ": the agent sent a bad frame: " + error);
+                return;
+            }
+            std::lock_guard lock(_mutex);
+            const auto waiting = _waiting.find(envelope->id());
+            if (waiting == _waiting.end() || waiting->second.has_value()) {
+                _endText = _host + ": the agent sent " + bodyName(envelope->body_type()) + " for request " +
+                           std::to_string(envelope->id()) + ", which nobody waits for";
+                _answered.notify_all();
+                _process->stop();
+                return;
+            }
+            Answer answer;
+            answer.frame = std::move(*frame);
+            // The frame's bytes moved, not copied: the envelope still points into them.
+            answer.envelope = envelope;
+            waiting->second = std::move(answer);
+            _answered.notify_all();
+        }
+    }
+}
+
+} // namespace platform::remote

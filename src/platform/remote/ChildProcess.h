@@ -1,0 +1,43 @@
+// A program this one starts to talk to: its standard input and output are one stream of ours,
+// its standard error is kept (the last few kilobytes) to quote when it fails. The system's part
+// lives in unix/ (and windows/).
+#pragma once
+
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace platform::remote {
+
+class ChildProcess {
+public:
+    // Starts argv[0], found on the PATH, with argv. Null with the reason in error.
+    static std::unique_ptr<ChildProcess> start(const std::vector<std::string>& argv, std::string& error);
+
+    // Ends the stream, gives the program a moment to end on its own, then kills it.
+    virtual ~ChildProcess() = default;
+
+    // Writes all of it; false once the program's input has gone. Never raises a signal. Any
+    // thread, one writer at a time.
+    virtual bool write(const std::uint8_t* bytes, std::size_t count) = 0;
+    // Waits for output; the byte count, 0 at its end (or after stop()), negative on failure.
+    // One reader thread.
+    virtual long read(std::uint8_t* bytes, std::size_t count) = 0;
+    // Ends both directions of the stream: a waiting read() returns 0, the program's input ends.
+    virtual void stop() = 0;
+    // Waits until the program has ended, at most timeout; true when it has.
+    virtual bool waitForEnd(std::chrono::milliseconds timeout) = 0;
+    // What the program wrote to its standard error so far, its last lines, trimmed.
+    virtual std::string errorOutput() const = 0;
+    // How it ended ("exit code 255", "killed by signal 9"); "" while it runs.
+    virtual std::string endText() const = 0;
+};
+
+// Splits a command line into words: blanks separate, single and double quotes group, a backslash
+// takes the next character as it is. Used for the ssh and agent commands of the settings.
+std::vector<std::string> splitCommandLine(const std::string& line);
+
+} // namespace platform::remote

@@ -70,6 +70,18 @@ public:
     {
         return std::make_unique<OPC_Connection>(_host.get(), clsid, name);
     }
+    // Another computer, walked; its connections are made with connection(host, ...).
+    Host* addHost(const std::string& name)
+    {
+        _others.push_back(std::make_unique<Host>(name, std::array<std::uint8_t, 4>{127, 0, 0, 1}));
+        Host* host = _others.back().get();
+        pumpUntil([&] { return !host->busy(); });
+        return host;
+    }
+    std::unique_ptr<OPC_Connection> connection(Host* host, const CLSID& clsid, const char* name)
+    {
+        return std::make_unique<OPC_Connection>(host, clsid, name);
+    }
 
     void pumpUntil(const std::function<bool()>& done)
     {
@@ -85,6 +97,7 @@ private:
     ScratchSettings _settings;  // before COM and the host, so the servers read it
     Co::Inner _com;
     std::unique_ptr<Host> _host;
+    std::vector<std::unique_ptr<Host>> _others;
 };
 
 } // namespace bench

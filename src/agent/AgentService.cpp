@@ -1,21 +1,21 @@
 #include "AgentService.h"
 
-#include "platform/Platform.h"
-
 #include <cerrno>
+#include <cstring>
 #include <unistd.h>
 
 namespace agent {
 
 using namespace tagvista::agent;
+namespace fb = flatbuffers;
 
 namespace {
 
 // The keys of the classes root that carry the "OPC" marker, with the default value of their
 // "CLSID" subkey as RegQueryValueExA reads it: what a walk of the root looks at, in one answer.
-flatbuffers::Offset<ServerList> listServers(flatbuffers::FlatBufferBuilder& builder)
+fb::Offset<ServerList> listServers(fb::FlatBufferBuilder& builder)
 {
-    std::vector<flatbuffers::Offset<ServerKey>> keys;
+    std::vector<fb::Offset<ServerKey>> keys;
     for (DWORD index = 0;; ++index) {
         char name[256];
         DWORD nameSize = sizeof name;
@@ -50,13 +50,125 @@ flatbuffers::Offset<ServerList> listServers(flatbuffers::FlatBufferBuilder& buil
     return CreateServerList(builder, builder.CreateVector(keys));
 }
 
+bool guidOf(const fb::Vector<std::uint8_t>* bytes, GUID& guid)
+{
+    if (!bytes || bytes->size() != sizeof(GUID)) return false;
+    std::memcpy(&guid, bytes->data(), sizeof(GUID));
+    return true;
+}
+
+platform::WideString wideOf(const fb::String* text)
+{
+    return platform::utf8ToUtf16(text ? text->string_view() : std::string_view());
+}
+
+fb::Offset<fb::String> utf8String(fb::FlatBufferBuilder& builder, LPCWSTR text)
+{
+    return builder.CreateString(text ? platform::utf16ToUtf8(platform::WideStringView(text)) : std::string());
+}
+
+std::uint64_t fileTimeBits(const FILETIME& time)
+{
+    return (static_cast<std::uint64_t>(time.dwHighDateTime) << 32) | time.dwLowDateTime;
+}
+
+// The sink the agent advises on a group's stream: each block goes to the program as it came.
+class StreamForwarder final : public platform::ComObject<IAdviseSink> {
+public:
+    StreamForwarder(FrameWriter& writer, std::uint32_t connection) : _writer(writer), _connection(connection) {}
+
+    void STDMETHODCALLTYPE OnDataChange(FORMATETC*, STGMEDIUM* medium) override
+    {
+        if (!medium || medium->tymed != TYMED_HGLOBAL || !medium->hGlobal) return;
+        const SIZE_T size = GlobalSize(medium->hGlobal);
+        const void* bytes = GlobalLock(medium->hGlobal);
+        if (!bytes) return;
+        fb::FlatBufferBuilder builder(size + 64);
+        const auto block = builder.CreateVector(static_cast<const std::uint8_t*>(bytes), size);
+        GlobalUnlock(medium->hGlobal);
+        builder.Finish(CreateEnvelope(builder, 0, Body::DataChange, CreateDataChange(builder, _connection, block).Union()));
+        _writer.write(platform::remote::frameOf(builder));
+    }
+    void STDMETHODCALLTYPE OnViewChange(DWORD, LONG) override {}
+    void STDMETHODCALLTYPE OnRename(IMoniker*) override {}
+    void STDMETHODCALLTYPE OnSave() override {}
+    void STDMETHODCALLTYPE OnClose() override {}
+
+private:
+    FrameWriter& _writer;
+    const std::uint32_t _connection;
+};
+
 } // namespace
+
+bool FrameWriter::write(const std::vector<std::uint8_t>& frame)
+{
+    std::lock_guard lock(_mutex);
+    if (_gone) return false;
+    std::size_t written = 0;
+    while (written < frame.size()) {
+        const ssize_t put = ::write(_fd, frame.data() + written, frame.size() - written);
+        if (put < 0 && errno == EINTR) continue;
+        if (put <= 0) {
+            _gone = true;
+            return false;
+        }
+        written += static_cast<std::size_t>(put);
+    }
+    return true;
+}
+
+AgentService::AgentService(std::string programText, FrameWriter& writer)
+    : _programText(std::move(programText)), _writer(writer)
+{
+}
+
+AgentService::~AgentService()
+{
+    unadviseAll();
+    for (auto& [number, object] : _objects) object.pointer->Release();
+}
+
+void AgentService::unadviseAll()
+{
+    for (auto& [connection, advised] : _advised) {
+        advised.dataObject->DUnadvise(advised.cookie);
+        advised.dataObject->Release();
+    }
+    _advised.clear();
+}
+
+std::uint64_t AgentService::hold(IUnknown* pointer, const IID& iid)
+{
+    const std::uint64_t number = _nextObject++;
+    _objects[number] = Held{pointer, iid};
+    return number;
+}
+
+IUnknown* AgentService::held(std::uint64_t object, const IID& iid) const
+{
+    const auto found = _objects.find(object);
+    if (found == _objects.end() || !IsEqualIID(found->second.iid, iid)) return nullptr;
+    return found->second.pointer;
+}
 
 std::vector<std::uint8_t> AgentService::answer(const Envelope& request)
 {
-    flatbuffers::FlatBufferBuilder builder;
+    fb::FlatBufferBuilder builder;
     Body type = Body::Failure;
-    flatbuffers::Offset<void> body;
+    fb::Offset<void> body;
+    auto failure = [&](HRESULT code, const std::string& text) {
+        type = Body::Failure;
+        body = CreateFailure(builder, static_cast<int>(code), builder.CreateString(text)).Union();
+    };
+    auto result = [&](HRESULT hr) {
+        type = Body::Result;
+        body = CreateResult(builder, hr).Union();
+    };
+    auto noObject = [&](std::uint64_t object, const char* what) {
+        failure(E_INVALIDARG, "object " + std::to_string(object) + " is no " + what + " of this agent");
+    };
+
     switch (request.body_type()) {
     case Body::Hello:
         type = Body::Hello;
@@ -66,18 +178,265 @@ std::vector<std::uint8_t> AgentService::answer(const Envelope& request)
         type = Body::ServerList;
         body = listServers(builder).Union();
         break;
-    default:
-        body = CreateFailure(builder, static_cast<int>(E_INVALIDARG),
-                             builder.CreateString(std::string(platform::remote::bodyName(request.body_type())) +
-                                                  " is no request"))
+    case Body::CreateServer: {
+        GUID clsid;
+        if (!guidOf(request.body_as_CreateServer()->clsid(), clsid)) {
+            failure(E_INVALIDARG, "a class identifier is 16 bytes");
+            break;
+        }
+        MULTI_QI query{&IID_IOPCServer, nullptr, S_OK};
+        HRESULT hr = CoCreateInstanceEx(clsid, nullptr, CLSCTX_INPROC_SERVER | CLSCTX_LOCAL_SERVER, nullptr, 1, &query);
+        if (SUCCEEDED(hr) && !query.pItf) hr = FAILED(query.hr) ? query.hr : E_NOINTERFACE;
+        type = Body::ObjectAnswer;
+        body = CreateObjectAnswer(builder, hr, SUCCEEDED(hr) ? hold(query.pItf, IID_IOPCServer) : 0).Union();
+        break;
+    }
+    case Body::Query: {
+        const Query* query = request.body_as_Query();
+        const auto found = _objects.find(query->object());
+        GUID iid;
+        if (found == _objects.end()) {
+            noObject(query->object(), "object");
+            break;
+        }
+        if (!guidOf(query->iid(), iid)) {
+            failure(E_INVALIDARG, "an interface identifier is 16 bytes");
+            break;
+        }
+        IUnknown* pointer = nullptr;
+        HRESULT hr = found->second.pointer->QueryInterface(iid, reinterpret_cast<void**>(&pointer));
+        if (SUCCEEDED(hr) && !pointer) hr = E_NOINTERFACE;
+        type = Body::ObjectAnswer;
+        body = CreateObjectAnswer(builder, hr, SUCCEEDED(hr) ? hold(pointer, iid) : 0).Union();
+        break;
+    }
+    case Body::ReleaseObject: {
+        const std::uint64_t object = request.body_as_ReleaseObject()->object();
+        const auto found = _objects.find(object);
+        if (found == _objects.end()) {
+            noObject(object, "object");
+            break;
+        }
+        // A group's advises end with it.
+        for (auto advised = _advised.begin(); advised != _advised.end();) {
+            if (advised->second.group != object) {
+                ++advised;
+                continue;
+            }
+            advised->second.dataObject->DUnadvise(advised->second.cookie);
+            advised->second.dataObject->Release();
+            advised = _advised.erase(advised);
+        }
+        found->second.pointer->Release();
+        _objects.erase(found);
+        result(S_OK);
+        break;
+    }
+    case Body::GetStatus: {
+        const std::uint64_t object = request.body_as_GetStatus()->object();
+        auto* server = static_cast<IOPCServer*>(held(object, IID_IOPCServer));
+        if (!server) {
+            noObject(object, "server");
+            break;
+        }
+        OPCSERVERSTATUS* status = nullptr;
+        const HRESULT hr = server->GetStatus(&status);
+        type = Body::StatusAnswer;
+        if (SUCCEEDED(hr) && status) {
+            const auto vendor = status->szVendorInfo ? utf8String(builder, status->szVendorInfo) : fb::Offset<fb::String>();
+            body = CreateStatusAnswer(builder, hr, true, fileTimeBits(status->ftStartTime), fileTimeBits(status->ftCurrentTime),
+                                      fileTimeBits(status->ftLastUpdateTime), status->dwServerState, status->dwGroupCount,
+                                      status->dwBandWidth, status->wMajorVersion, status->wMinorVersion,
+                                      status->wBuildNumber, vendor)
+                       .Union();
+        } else {
+            body = CreateStatusAnswer(builder, hr).Union();
+        }
+        if (status) {
+            CoTaskMemFree(status->szVendorInfo);
+            CoTaskMemFree(status);
+        }
+        break;
+    }
+    case Body::AddGroup: {
+        const AddGroup* add = request.body_as_AddGroup();
+        auto* server = static_cast<IOPCServer*>(held(add->object(), IID_IOPCServer));
+        if (!server) {
+            noObject(add->object(), "server");
+            break;
+        }
+        const platform::WideString name = wideOf(add->name());
+        LONG timeBias = add->time_bias();
+        FLOAT deadband = add->deadband();
+        OPCHANDLE serverGroup = 0;
+        DWORD revisedRate = 0;
+        IUnknown* group = nullptr;
+        HRESULT hr = server->AddGroup(name.c_str(), add->active(), add->requested_rate(), add->client_group(),
+                                      add->has_time_bias() ? &timeBias : nullptr, add->has_deadband() ? &deadband : nullptr,
+                                      add->locale(), &serverGroup, &revisedRate, IID_IUnknown, &group);
+        if (SUCCEEDED(hr) && !group) hr = E_NOINTERFACE;
+        bool itemMgt = false, dataObject = false;
+        std::uint64_t number = 0;
+        if (SUCCEEDED(hr)) {
+            IUnknown* probe = nullptr;
+            if (SUCCEEDED(group->QueryInterface(IID_IOPCItemMgt, reinterpret_cast<void**>(&probe))) && probe) {
+                itemMgt = true;
+                probe->Release();
+            }
+            probe = nullptr;
+            if (SUCCEEDED(group->QueryInterface(IID_IDataObject, reinterpret_cast<void**>(&probe))) && probe) {
+                dataObject = true;
+                probe->Release();
+            }
+            number = hold(group, IID_IUnknown);
+        }
+        type = Body::GroupAnswer;
+        body = CreateGroupAnswer(builder, hr, number, serverGroup, revisedRate, itemMgt, dataObject).Union();
+        break;
+    }
+    case Body::ChangeBrowsePosition: {
+        const ChangeBrowsePosition* change = request.body_as_ChangeBrowsePosition();
+        auto* browser = static_cast<IOPCBrowseServerAddressSpace*>(held(change->object(), IID_IOPCBrowseServerAddressSpace));
+        if (!browser) {
+            noObject(change->object(), "browser");
+            break;
+        }
+        const platform::WideString name = wideOf(change->name());
+        result(browser->ChangeBrowsePosition(static_cast<OPCBROWSEDIRECTION>(change->direction()), name.c_str()));
+        break;
+    }
+    case Body::BrowseItemIds: {
+        const BrowseItemIds* browse = request.body_as_BrowseItemIds();
+        auto* browser = static_cast<IOPCBrowseServerAddressSpace*>(held(browse->object(), IID_IOPCBrowseServerAddressSpace));
+        if (!browser) {
+            noObject(browse->object(), "browser");
+            break;
+        }
+        const platform::WideString filter = wideOf(browse->filter());
+        IEnumString* names = nullptr;
+        const HRESULT hr = browser->BrowseOPCItemIDs(static_cast<OPCBROWSETYPE>(browse->browse_type()), filter.c_str(),
+                                                     browse->data_type(), browse->access_rights(), &names);
+        type = Body::ObjectAnswer;
+        body = CreateObjectAnswer(builder, hr, SUCCEEDED(hr) && names ? hold(names, IID_IEnumString) : 0).Union();
+        break;
+    }
+    case Body::NextNames: {
+        const NextNames* next = request.body_as_NextNames();
+        auto* names = static_cast<IEnumString*>(held(next->object(), IID_IEnumString));
+        if (!names) {
+            noObject(next->object(), "name list");
+            break;
+        }
+        // As the program asks, one name per Next: a server's list need not hand out more at once.
+        const std::uint32_t count = std::min<std::uint32_t>(next->count(), 10000);
+        std::vector<fb::Offset<fb::String>> taken;
+        HRESULT hr = S_OK;
+        while (taken.size() < count) {
+            LPOLESTR name = nullptr;
+            ULONG fetched = 0;
+            hr = names->Next(1, &name, &fetched);
+            if (FAILED(hr) || hr == S_FALSE || fetched != 1 || !name) {
+                CoTaskMemFree(name);
+                if (SUCCEEDED(hr)) hr = S_FALSE;
+                break;
+            }
+            taken.push_back(utf8String(builder, name));
+            CoTaskMemFree(name);
+        }
+        if (SUCCEEDED(hr) && taken.size() < count) hr = S_FALSE;
+        type = Body::NamesAnswer;
+        body = CreateNamesAnswer(builder, hr, builder.CreateVector(taken)).Union();
+        break;
+    }
+    case Body::AddItems: {
+        const AddItems* add = request.body_as_AddItems();
+        IUnknown* group = held(add->object(), IID_IUnknown);
+        IOPCItemMgt* items = nullptr;
+        if (!group || FAILED(group->QueryInterface(IID_IOPCItemMgt, reinterpret_cast<void**>(&items))) || !items) {
+            noObject(add->object(), "group with items");
+            break;
+        }
+        const auto* definitions = add->items();
+        const DWORD count = definitions ? definitions->size() : 0;
+        std::vector<platform::WideString> texts;
+        texts.reserve(count * 2);
+        std::vector<OPCITEMDEF> defs(count);
+        for (DWORD i = 0; i < count; ++i) {
+            const ItemDefinition* definition = definitions->Get(i);
+            texts.push_back(wideOf(definition->access_path()));
+            defs[i].szAccessPath = texts.back().data();
+            texts.push_back(wideOf(definition->item_id()));
+            defs[i].szItemID = texts.back().data();
+            defs[i].bActive = definition->active();
+            defs[i].hClient = definition->client();
+            defs[i].vtRequestedDataType = definition->requested_type();
+        }
+        OPCITEMRESULT* results = nullptr;
+        HRESULT* errors = nullptr;
+        const HRESULT hr = count ? items->AddItems(count, defs.data(), &results, &errors) : E_INVALIDARG;
+        items->Release();
+        std::vector<fb::Offset<ItemResult>> answers;
+        if (SUCCEEDED(hr) && results && errors) {
+            for (DWORD i = 0; i < count; ++i) {
+                answers.push_back(CreateItemResult(builder, errors[i], results[i].hServer, results[i].vtCanonicalDataType,
+                                                   results[i].dwAccessRights));
+                CoTaskMemFree(results[i].pBlob);
+            }
+        }
+        CoTaskMemFree(results);
+        CoTaskMemFree(errors);
+        type = Body::ItemsAnswer;
+        body = CreateItemsAnswer(builder, SUCCEEDED(hr) && answers.size() != count ? E_FAIL : hr, builder.CreateVector(answers))
                    .Union();
+        break;
+    }
+    case Body::Advise: {
+        const Advise* advise = request.body_as_Advise();
+        IUnknown* group = held(advise->object(), IID_IUnknown);
+        IDataObject* dataObject = nullptr;
+        if (!group || FAILED(group->QueryInterface(IID_IDataObject, reinterpret_cast<void**>(&dataObject))) || !dataObject) {
+            noObject(advise->object(), "group with a stream");
+            break;
+        }
+        // This computer's number of the stream format; the program's own means nothing here.
+        FORMATETC format{static_cast<CLIPFORMAT>(RegisterClipboardFormatA("OPCSTMFORMATDATATIME")), nullptr,
+                         DVASPECT_CONTENT, -1, TYMED_HGLOBAL};
+        const std::uint32_t connection = _nextConnection++;
+        auto* forwarder = new StreamForwarder(_writer, connection);
+        forwarder->AddRef();
+        DWORD cookie = 0;
+        const HRESULT hr = dataObject->DAdvise(&format, 0, forwarder, &cookie);
+        forwarder->Release();
+        if (SUCCEEDED(hr))
+            _advised[connection] = Advised{advise->object(), dataObject, cookie};
+        else
+            dataObject->Release();
+        type = Body::AdviseAnswer;
+        body = CreateAdviseAnswer(builder, hr, SUCCEEDED(hr) ? connection : 0).Union();
+        break;
+    }
+    case Body::Unadvise: {
+        const Unadvise* unadvise = request.body_as_Unadvise();
+        const auto found = _advised.find(unadvise->connection());
+        if (found == _advised.end() || found->second.group != unadvise->object()) {
+            result(OLE_E_NOCONNECTION);
+            break;
+        }
+        const HRESULT hr = found->second.dataObject->DUnadvise(found->second.cookie);
+        found->second.dataObject->Release();
+        _advised.erase(found);
+        result(hr);
+        break;
+    }
+    default:
+        failure(E_INVALIDARG, std::string(platform::remote::bodyName(request.body_type())) + " is no request");
         break;
     }
     builder.Finish(CreateEnvelope(builder, request.id(), type, body));
     return platform::remote::frameOf(builder);
 }
 
-int serveStream(AgentService& service, int input, int output, std::string& reason)
+int serveStream(AgentService& service, FrameWriter& writer, int input, std::string& reason)
 {
     platform::remote::FrameReader reader;
     std::vector<std::uint8_t> buffer(64 * 1024);
@@ -92,14 +451,7 @@ int serveStream(AgentService& service, int input, int output, std::string& reaso
         while (std::optional<std::vector<std::uint8_t>> frame = reader.next()) {
             const Envelope* request = platform::remote::messageOf(*frame, reason);
             if (!request) return 2;
-            const std::vector<std::uint8_t> answer = service.answer(*request);
-            std::size_t written = 0;
-            while (written < answer.size()) {
-                const ssize_t put = ::write(output, answer.data() + written, answer.size() - written);
-                if (put < 0 && errno == EINTR) continue;
-                if (put <= 0) return 0;  // the program has gone
-                written += static_cast<std::size_t>(put);
-            }
+            if (!writer.write(service.answer(*request))) return 0;  // the program has gone
         }
     }
 }

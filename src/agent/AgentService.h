@@ -1,29 +1,73 @@
 // What tagvista-agent answers: each request of the program, read from one verified frame, gets
 // one answer frame with the request's id. It serves this computer's registry (the classes root)
-// through the platform layer, as the program would read it here.
+// and its servers through the platform layer, as the program would use them here: the objects it
+// hands out are kept in a table under numbers the program names them by, and each advised
+// group's data-change blocks go back unasked, as the server wrote them.
 #pragma once
 
+#include "platform/Platform.h"
 #include "platform/remote/Frames.h"
 
 #include <cstdint>
+#include <map>
+#include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
 namespace agent {
 
+// The agent's output: whole frames, one at a time, from the request loop and the servers'
+// delivery threads alike. Any thread.
+class FrameWriter {
+public:
+    explicit FrameWriter(int fd) : _fd(fd) {}
+    // false once the program has gone.
+    bool write(const std::vector<std::uint8_t>& frame);
+
+private:
+    int _fd;
+    std::mutex _mutex;
+    bool _gone = false;
+};
+
 class AgentService {
 public:
-    explicit AgentService(std::string programText) : _programText(std::move(programText)) {}
+    AgentService(std::string programText, FrameWriter& writer);
+    // Releases what the program left: advises first, then the objects.
+    ~AgentService();
+    AgentService(const AgentService&) = delete;
+    AgentService& operator=(const AgentService&) = delete;
 
-    // The answer frame (length and FlatBuffer) to a request.
+    // The answer frame (length and FlatBuffer) to a request. Request loop only.
     std::vector<std::uint8_t> answer(const tagvista::agent::Envelope& request);
 
 private:
+    struct Held {
+        IUnknown* pointer = nullptr;  // one reference, of the interface iid names
+        IID iid{};
+    };
+    struct Advised {
+        std::uint64_t group = 0;
+        IDataObject* dataObject = nullptr;  // one reference
+        DWORD cookie = 0;
+    };
+
+    std::uint64_t hold(IUnknown* pointer, const IID& iid);
+    // The held object when it is of iid; null otherwise.
+    IUnknown* held(std::uint64_t object, const IID& iid) const;
+    void unadviseAll();
+
     std::string _programText;
+    FrameWriter& _writer;
+    std::map<std::uint64_t, Held> _objects;
+    std::uint64_t _nextObject = 1;
+    std::map<std::uint32_t, Advised> _advised;
+    std::uint32_t _nextConnection = 1;
 };
 
-// Serves requests from input to output until input ends (0) or brings what is not the protocol
-// (2, the reason written to errors). Files are the standard streams' descriptors.
-int serveStream(AgentService& service, int input, int output, std::string& reason);
+// Serves requests from input until it ends (0) or brings what is not the protocol (2, the reason
+// in reason). Files are the standard streams' descriptors.
+int serveStream(AgentService& service, FrameWriter& writer, int input, std::string& reason);
 
 } // namespace agent

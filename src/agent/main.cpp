@@ -27,9 +27,13 @@ int main(int argc, char** argv)
     // A program that goes away ends the agent through its input's end, not through a signal.
     std::signal(SIGPIPE, SIG_IGN);
     CoInitializeEx(nullptr, COINIT_MULTITHREADED);
-    agent::AgentService service(version);
+    agent::FrameWriter writer(STDOUT_FILENO);
     std::string reason;
-    const int result = agent::serveStream(service, STDIN_FILENO, STDOUT_FILENO, reason);
+    int result;
+    {
+        agent::AgentService service(version, writer);
+        result = agent::serveStream(service, writer, STDIN_FILENO, reason);
+    }
     if (result != 0) std::fprintf(stderr, "tagvista-agent: the input is not the agent protocol: %s\n", reason.c_str());
     CoUninitialize();
     return result;

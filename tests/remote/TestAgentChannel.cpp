@@ -182,7 +182,7 @@ TEST_F(ChannelTest, AnAgentThatGoesAwayEndsWithWhatSshOrTheShellSaid)
                                "plc-7: ssh failed: Connection to 127.0.0.1 closed by remote host."},
                           Case{"bash: line 1: tagvista-agent: command not found", "exit code 127",
                                "plc-7: the agent ended: bash: line 1: tagvista-agent: command not found (exit code 127)"},
-                          Case{"", "killed by signal 9", "plc-7: the agent ended (killed by signal 9)"}}) {
+                          Case{"", "killed by signal 9", "plc-7: the ssh connection was cut (killed by signal 9)"}}) {
         open();
         ASSERT_NE(_channel, nullptr) << _openError;
         std::thread agent([&] {

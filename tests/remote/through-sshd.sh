@@ -9,72 +9,11 @@ build="$1"
 work="$2"
 cli="$build/bin/tagvista-cli"
 agent="$build/bin/tagvista-agent"
-remote_classes="$build/tests/classes.d"
+# The remote side's registrations: the test servers and the shipped ones, not the client's.
+remote_classes="$build/tests/classes.d:$build/share/tagvista/classes.d"
 
-fail() { echo "FAILED: $*" >&2; [ -f "$work/sshd.log" ] && tail -n 20 "$work/sshd.log" >&2; exit 1; }
-stop_sshd() { [ -f "$work/sshd.pid" ] && kill "$(cat "$work/sshd.pid")" 2>/dev/null || true; }
-trap 'stop_sshd; rm -rf "$work"' EXIT
-
-rm -rf "$work"
-mkdir -p "$work"
-chmod 700 "$work"
-for key in host_key user_key stranger_key; do ssh-keygen -q -t ed25519 -N '' -C "tagvista test" -f "$work/$key"; done
-cp "$work/user_key.pub" "$work/authorized_keys"
-user="$(id -un)"
-# sshd run by root wants its privilege separation folder; an installed openssh-server whose
-# service never ran has none yet.
-if [ "$(id -u)" -eq 0 ] && [ ! -d /run/sshd ]; then mkdir -p /run/sshd && chmod 755 /run/sshd; fi
-
-start_sshd() {
-  local tries
-  for tries in 1 2 3 4 5; do
-    port=$(( 20000 + (RANDOM % 20000) ))
-    cat >"$work/sshd_config" <<CONFIG
-Port $port
-ListenAddress 127.0.0.1
-HostKey $work/host_key
-PidFile $work/sshd.pid
-AuthorizedKeysFile $work/authorized_keys
-AllowUsers $user
-PubkeyAuthentication yes
-PasswordAuthentication no
-KbdInteractiveAuthentication no
-PermitRootLogin prohibit-password
-UsePAM no
-StrictModes no
-PrintMotd no
-LogLevel VERBOSE
-CONFIG
-    rm -f "$work/sshd.pid"
-    /usr/sbin/sshd -f "$work/sshd_config" -E "$work/sshd.log" || fail "sshd did not start"
-    local waited
-    for waited in $(seq 50); do
-      [ -s "$work/sshd.pid" ] && grep -q "Server listening" "$work/sshd.log" 2>/dev/null && return 0
-      grep -q "Bind to port .* failed\|Cannot bind any address" "$work/sshd.log" 2>/dev/null && break
-      sleep 0.1
-    done
-    stop_sshd
-  done
-  fail "no free loopback port for sshd"
-}
-start_sshd
-echo "[127.0.0.1]:$port $(cut -d' ' -f1,2 "$work/host_key.pub")" >"$work/known_hosts"
-cat >"$work/ssh_config" <<CONFIG
-Host plant-remote plant-stranger
-  HostName 127.0.0.1
-  Port $port
-  User $user
-  IdentitiesOnly yes
-  UserKnownHostsFile $work/known_hosts
-  GlobalKnownHostsFile /dev/null
-  StrictHostKeyChecking yes
-  ConnectTimeout 10
-Host plant-remote
-  IdentityFile $work/user_key
-Host plant-stranger
-  IdentityFile $work/stranger_key
-CONFIG
-export TAGVISTA_SSH="ssh -F $work/ssh_config"
+source "$(dirname "$0")/loopback-sshd.sh"
+loopback_sshd_start
 export TAGVISTA_AGENT="env TAGVISTA_CLASSES_PATH=$remote_classes $agent --stdio"
 
 echo "--- servers through the agent"
@@ -85,6 +24,33 @@ grep -q '^Tagvista.Test.' <<<"$remote" || fail "no test server listed: $remote"
 here="$("$cli" servers)"
 [ "$remote" != "$here" ] || fail "the remote listing is this computer's"
 echo "$(wc -l <<<"$remote") servers listed, as registered there"
+
+echo "--- watch through the agent: live values of every type"
+# Long enough for the first whole block to come through a slow (sanitizer) build: the types are
+# compared, and an item that never changes shows only in that block.
+remote_values="$("$cli" watch --seconds 10 --host plant-remote Tagvista.Simulation.1)" || fail "watch through the agent failed"
+local_values="$("$cli" watch --seconds 3 Tagvista.Simulation.1)"
+remote_types="$(cut -f2 <<<"$remote_values" | sort -u)"
+[ "$remote_types" = "$(cut -f2 <<<"$local_values" | sort -u)" ] ||
+  fail "other types than here: $(diff <(echo "$remote_types") <(cut -f2 <<<"$local_values" | sort -u))"
+[ "$(cut -f1 <<<"$remote_values" | sort -u)" = "$(cut -f1 <<<"$local_values" | sort -u)" ] || fail "other items than here"
+echo "$(wc -l <<<"$remote_values") values of $(wc -l <<<"$remote_types") types in 10 s"
+
+echo "--- the ssh session killed while values stream"
+"$cli" watch --host plant-remote Tagvista.Simulation.1 >"$work/watch.out" 2>"$work/watch.err" &
+watch_pid=$!
+for waited in $(seq 200); do
+  [ -s "$work/watch.out" ] && break
+  sleep 0.1
+done
+[ -s "$work/watch.out" ] || fail "no values before the kill"
+pkill -KILL -f "ssh -F $work/ssh_config" || fail "no ssh session to kill"
+start=$SECONDS
+code=0
+wait "$watch_pid" || code=$?
+[ "$code" -eq 2 ] || fail "the watch ended with $code: $(cat "$work/watch.err")"
+grep -q "plant-remote" "$work/watch.err" || fail "no message naming the host: $(cat "$work/watch.err")"
+echo "ended with exit 2 after $((SECONDS - start)) s: $(tail -n 1 "$work/watch.err")"
 
 echo "--- a key the server refuses"
 start=$SECONDS

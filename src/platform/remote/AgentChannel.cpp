@@ -170,10 +170,35 @@ std::string AgentChannel::goneText()
     // passes on the remote command's end.
     if (how == "exit code 255")
         return _host + ": ssh failed: " + (said.empty() ? std::string("no message") : said);
-    std::string text = _host + ": the agent ended";
+    // The program this side started is ssh: a signal that ended it cut the connection.
+    std::string text = _host + (how.rfind("killed by signal", 0) == 0 ? ": the ssh connection was cut" : ": the agent ended");
     if (!said.empty()) text += ": " + said;
     if (!how.empty()) text += " (" + how + ")";
     return text;
+}
+
+void AgentChannel::setDataChangeHandler(std::uint32_t connection, DataChangeHandler handler)
+{
+    std::lock_guard lock(_deliveryMutex);
+    _handlers[connection] = std::move(handler);
+}
+
+void AgentChannel::removeDataChangeHandler(std::uint32_t connection)
+{
+    std::lock_guard lock(_deliveryMutex);
+    _handlers.erase(connection);
+}
+
+void AgentChannel::deliver(const DataChange& change)
+{
+    std::lock_guard lock(_deliveryMutex);
+    const auto handler = _handlers.find(change.connection());
+    if (handler == _handlers.end()) return;
+    static const std::uint8_t none = 0;
+    const flatbuffers::Vector<std::uint8_t>* block = change.block();
+    // A copy: a handler removed by the handler itself must not pull the function from under it.
+    const DataChangeHandler receive = handler->second;
+    receive(block ? block->data() : &none, block ? block->size() : 0);
 }
 
 void AgentChannel::readFrames()
@@ -186,6 +211,7 @@ void AgentChannel::readFrames()
             if (!ended()) end(goneText());
             return;
         }
+        _bytesReceived.fetch_add(static_cast<std::uint64_t>(got), std::memory_order_relaxed);
         if (!reader.feed(buffer.data(), static_cast<std::size_t>(got))) {
             end(_host + ": the agent's output is not the agent protocol (" + reader.error() + ")");
             return;
@@ -196,6 +222,10 @@ void AgentChannel::readFrames()
             if (!envelope) {
                 end(_host + ": the agent sent a bad frame: " + error);
                 return;
+            }
+            if (envelope->id() == 0 && envelope->body_type() == Body::DataChange) {
+                deliver(*envelope->body_as_DataChange());
+                continue;
             }
             std::lock_guard lock(_mutex);
             const auto waiting = _waiting.find(envelope->id());

@@ -69,7 +69,18 @@ public:
     std::optional<Answer> call(const BodyBuilder& build, std::string& error);
     std::optional<Answer> call(const BodyBuilder& build, std::chrono::milliseconds deadline, std::string& error);
 
+    // The receiver of a connection's data-change blocks, called on the channel's reader thread
+    // with the block's bytes (valid during the call).
+    using DataChangeHandler = std::function<void(const std::uint8_t* block, std::size_t size)>;
+    void setDataChangeHandler(std::uint32_t connection, DataChangeHandler handler);
+    // After it returns no call of the handler runs or follows (one that runs is waited for,
+    // unless it is the caller). Blocks of a connection nobody receives are dropped: a few may
+    // still come after the program has unadvised.
+    void removeDataChangeHandler(std::uint32_t connection);
+
     const std::string& host() const { return _host; }
+    // Bytes read from the agent so far, frames' lengths included. Any thread.
+    std::uint64_t bytesReceived() const { return _bytesReceived.load(std::memory_order_relaxed); }
     bool ended() const;
     // Why it ended; "" while it works.
     std::string endText() const;
@@ -80,6 +91,7 @@ private:
     AgentChannel(std::string host, std::unique_ptr<ChildProcess> process, const AgentSettings& settings);
     bool handshake(std::string& error);
     void readFrames();
+    void deliver(const tagvista::agent::DataChange& change);
     // Ends the channel with this text (the first one stays) and wakes every waiting call.
     void end(const std::string& text);
     // The text for an agent that has gone: ssh's message, or the remote side's.
@@ -90,12 +102,15 @@ private:
     const AgentSettings _settings;
     std::string _agentProgram;
     std::atomic<std::uint32_t> _nextId{1};
+    std::atomic<std::uint64_t> _bytesReceived{0};
     std::mutex _writeMutex;  // one frame at a time on the stream
 
     mutable std::mutex _mutex;
     std::condition_variable _answered;
     std::map<std::uint32_t, std::optional<Answer>> _waiting;  // by request id; guarded by _mutex
     std::string _endText;                                      // guarded by _mutex
+    std::recursive_mutex _deliveryMutex;  // held while a handler runs and while one is removed
+    std::map<std::uint32_t, DataChangeHandler> _handlers;  // guarded by _deliveryMutex
     std::thread _reader;
 };
 

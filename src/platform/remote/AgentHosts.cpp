@@ -1,5 +1,6 @@
 #include "AgentHosts.h"
 
+#include <cstdlib>
 #include <map>
 #include <mutex>
 
@@ -20,9 +21,17 @@ struct Hosts {
     std::map<std::string, std::shared_ptr<HostEntry>> entries;
 };
 
+void closeAgentsAtExit() { closeAgents(); }
+
 Hosts& hosts()
 {
-    static Hosts* const instance = new Hosts;  // lives to the end: channels may close at exit
+    // Lives to the end, so that a channel closed at exit still finds it.
+    static Hosts* const instance = [] {
+        // At exit the channels the program no longer holds are closed: each agent is told its
+        // input has ended and the threads that served the channel are joined.
+        std::atexit(closeAgentsAtExit);
+        return new Hosts;
+    }();
     return *instance;
 }
 

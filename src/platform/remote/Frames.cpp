@@ -73,14 +73,8 @@ const tagvista::agent::Envelope* messageOf(const std::vector<std::uint8_t>& fram
 
 const char* bodyName(tagvista::agent::Body type)
 {
-    using tagvista::agent::Body;
-    switch (type) {
-    case Body::Hello: return "Hello";
-    case Body::ListServers: return "ListServers";
-    case Body::ServerList: return "ServerList";
-    case Body::Failure: return "Failure";
-    default: return "an unknown message";
-    }
+    const char* name = tagvista::agent::EnumNameBody(type);
+    return name && *name ? name : "an unknown message";
 }
 
 } // namespace platform::remote

@@ -3,6 +3,7 @@
 
 #include "platform/RegistryFiles.h"
 #include "platform/Text.h"
+#include "platform/remote/RemoteObjects.h"
 
 #include <dlfcn.h>
 #include <unistd.h>
@@ -165,6 +166,42 @@ HRESULT checkRequest(DWORD dwClsCtx, const COSERVERINFO* serverInfo)
     return S_OK;
 }
 
+// The interfaces a MULTI_QI asks for, from a created object whose reference it then lets go.
+HRESULT answerQueries(IUnknown* object, DWORD dwCount, MULTI_QI* pResults)
+{
+    DWORD obtained = 0;
+    for (DWORD i = 0; i < dwCount; ++i) {
+        MULTI_QI& entry = pResults[i];
+        void* itf = nullptr;
+        try {
+            entry.hr = object->QueryInterface(*entry.pIID, &itf);
+        } catch (...) {
+            entry.hr = RPC_E_SERVERFAULT;
+        }
+        if (SUCCEEDED(entry.hr) && itf) {
+            entry.hr = S_OK;
+            entry.pItf = static_cast<IUnknown*>(itf);
+            ++obtained;
+        } else {
+            if (SUCCEEDED(entry.hr)) entry.hr = E_NOINTERFACE;  // success without a pointer
+            entry.pItf = nullptr;
+        }
+    }
+    object->Release();
+    if (obtained == dwCount) return S_OK;
+    return obtained > 0 ? CO_S_NOTALLINTERFACES : E_NOINTERFACE;
+}
+
+// The computer a COSERVERINFO names when it is not this one; "" for this one.
+std::string remoteHostOf(const COSERVERINFO* serverInfo)
+{
+    if (!serverInfo || !serverInfo->pwszName || serverInfo->pwszName[0] == 0) return {};
+    std::string name = platform::utf16ToUtf8(serverInfo->pwszName);
+    if (platform::isThisComputer(name.c_str())) return {};
+    while (name.size() > 2 && name[0] == '\\' && name[1] == '\\') name.erase(0, 2);
+    return name;
+}
+
 // Asks the server library for a class object. A server is outside input: an exception that
 // escapes it or a success without an object becomes an error code here.
 HRESULT classObject(REFCLSID rclsid, REFIID riid, void** ppv)
@@ -268,14 +305,25 @@ HRESULT CoCreateInstanceEx(REFCLSID rclsid, IUnknown* punkOuter, DWORD dwClsCtx,
         for (DWORD i = 0; i < dwCount; ++i) pResults[i].hr = hr;
         return hr;
     };
-    HRESULT hr = checkRequest(dwClsCtx, pServerInfo);
+    IUnknown* object = nullptr;
+    HRESULT hr = S_OK;
+    if (const std::string host = remoteHostOf(pServerInfo); !host.empty()) {
+        // Another computer's server is created by the agent there; its proxy answers the
+        // interfaces asked for below like a local object.
+        if (!platform::comInitialized()) return failAll(CO_E_NOTINITIALIZED);
+        if (!(dwClsCtx & CLSCTX_REMOTE_SERVER)) return failAll(REGDB_E_CLASSNOTREG);
+        if (punkOuter) return failAll(CLASS_E_NOAGGREGATION);
+        hr = platform::remote::createRemoteServer(host, rclsid, &object);
+        if (FAILED(hr)) return failAll(hr);
+        return answerQueries(object, dwCount, pResults);
+    }
+    hr = checkRequest(dwClsCtx, pServerInfo);
     if (FAILED(hr)) return failAll(hr);
 
     IClassFactory* factory = nullptr;
     hr = classObject(rclsid, IID_IClassFactory, reinterpret_cast<void**>(&factory));
     if (FAILED(hr)) return failAll(hr);
 
-    IUnknown* object = nullptr;
     try {
         hr = factory->CreateInstance(punkOuter, IID_IUnknown, reinterpret_cast<void**>(&object));
         if (SUCCEEDED(hr) && !object) hr = CO_E_ERRORINDLL;
@@ -285,27 +333,7 @@ HRESULT CoCreateInstanceEx(REFCLSID rclsid, IUnknown* punkOuter, DWORD dwClsCtx,
     factory->Release();
     if (FAILED(hr)) return failAll(hr);
 
-    DWORD obtained = 0;
-    for (DWORD i = 0; i < dwCount; ++i) {
-        MULTI_QI& entry = pResults[i];
-        void* itf = nullptr;
-        try {
-            entry.hr = object->QueryInterface(*entry.pIID, &itf);
-        } catch (...) {
-            entry.hr = RPC_E_SERVERFAULT;
-        }
-        if (SUCCEEDED(entry.hr) && itf) {
-            entry.hr = S_OK;
-            entry.pItf = static_cast<IUnknown*>(itf);
-            ++obtained;
-        } else {
-            if (SUCCEEDED(entry.hr)) entry.hr = E_NOINTERFACE;  // success without a pointer
-            entry.pItf = nullptr;
-        }
-    }
-    object->Release();
-    if (obtained == dwCount) return S_OK;
-    return obtained > 0 ? CO_S_NOTALLINTERFACES : E_NOINTERFACE;
+    return answerQueries(object, dwCount, pResults);
 }
 
 HRESULT CoCreateInstance(REFCLSID rclsid, IUnknown* pUnkOuter, DWORD dwClsContext, REFIID riid, LPVOID* ppv)

@@ -96,6 +96,7 @@ constexpr MessageText hresultTexts[] = {
     {static_cast<DWORD>(CO_E_CANCEL_DISABLED), "Cancelling calls is not enabled on this thread."},
     {static_cast<DWORD>(RPC_E_SERVERFAULT), "The server failed while it was handling the call."},
     {static_cast<DWORD>(RPC_E_DISCONNECTED), "The object has been disconnected from its clients."},
+    {static_cast<DWORD>(RPC_E_INVALID_DATA), "The data received is not valid."},
     {static_cast<DWORD>(RPC_E_CHANGED_MODE), "The threading model cannot be changed once it has been set."},
     {static_cast<DWORD>(RPC_E_TOO_LATE), "It is too late to change this setting."},
     {static_cast<DWORD>(RPC_E_TIMEOUT), "The call took too long and was abandoned."},

@@ -1,0 +1,22 @@
+// The objects of a server on another computer, as the program holds them: proxies whose calls go
+// to the agent there as requests and come back as answers. The server's data-change blocks come
+// back as the server wrote them and reach the program's sink like a local server's.
+//
+// Served: IOPCServer (GetStatus, AddGroup, and QueryInterface for the DA 2.0 browser), the
+// browser (ChangeBrowsePosition, BrowseOPCItemIDs) and its name lists, the group's IOPCItemMgt
+// (AddItems) and IDataObject (DAdvise, DUnadvise of the stream format). Other methods answer
+// E_NOTIMPL and other interfaces E_NOINTERFACE, so the program takes the paths it takes for a
+// server without them. A call on a channel that has ended answers RPC_E_DISCONNECTED.
+#pragma once
+
+#include "platform/Platform.h"
+
+#include <string>
+
+namespace platform::remote {
+
+// CoCreateInstanceEx of clsid on host, through its agent: the server's IOPCServer (one
+// reference). On failure the code, with the cause kept for the system's text of that code.
+HRESULT createRemoteServer(const std::string& host, REFCLSID clsid, IUnknown** server);
+
+} // namespace platform::remote

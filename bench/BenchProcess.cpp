@@ -27,45 +27,11 @@ bool measure(bench::Session& session, const CLSID& clsid, const char* name, OPC_
     for (int r = 0; r < repetitions; ++r) {
         auto connection = session.connection(clsid, name);
         connection->setInterfaces({.subscription = subscription});
-        bench::Clock::time_point start, atConnected, atReady;
-        bool itemsExist = false;  // from WM_SERVER_CONNECTED until the disconnect is asked for
-        session.onMessage = [&](UINT id, WPARAM w) {
-            if (id == WM_SERVER_CONNECTED) {
-                atConnected = bench::Clock::now();
-                itemsExist = true;
-            }
-            if (id == WM_SERVER_READY) atReady = bench::Clock::now();
-            // Taken as the window takes a row's changes, so that the item notifies again.
-            if (id == WM_ITEM_NEW_VALUE && itemsExist) reinterpret_cast<OPC_Item*>(w)->takeChanges();
-        };
-        start = bench::Clock::now();
-        connection->connect();
-        session.pumpUntil([&] { return !connection->busy(); });
-        if (!connection->lastError().empty() || !connection->connected()) {
-            std::fprintf(stderr, "%s: %s\n", name, connection->lastError().c_str());
-            return false;
-        }
-        connected.push_back(bench::seconds(atConnected - start));
-        ready.push_back(bench::seconds(atReady - start));
-
-        // The first full block is behind us once a second has passed; the rate counts the
-        // records the sink received from then on.
-        const auto settle = bench::Clock::now() + std::chrono::seconds(1);
-        session.pumpUntil([&] { return bench::Clock::now() >= settle; });
-        const std::uint64_t before = connection->changesOffered();
-        const auto from = bench::Clock::now();
-        const auto until = from + std::chrono::duration_cast<bench::Clock::duration>(
-                                      std::chrono::duration<double>(deliverySeconds));
-        session.pumpUntil([&] { return bench::Clock::now() >= until; });
-        rate.push_back(static_cast<double>(connection->changesOffered() - before) /
-                       bench::seconds(bench::Clock::now() - from));
-
-        itemsExist = false;
-        connection->disconnect();
-        session.pumpUntil([&] { return connection->idle(); });
-        session.onMessage = nullptr;
-        // What the sink posted before the subscription ended names items that are gone.
-        platform::Dispatcher::instance().removePosted([](UINT id, WPARAM, LPARAM) { return id == WM_ITEM_NEW_VALUE; });
+        bench::Session::Run run;
+        if (!session.run(*connection, deliverySeconds, run)) return false;
+        connected.push_back(run.connected);
+        ready.push_back(run.ready);
+        rate.push_back(run.changesPerSecond);
     }
     figures = {bench::median(connected), bench::median(ready), bench::median(rate)};
     return true;

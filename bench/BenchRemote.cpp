@@ -30,48 +30,22 @@ bool measure(bench::Session& session, Host* host, int repetitions, double delive
         auto connection = host ? session.connection(host, servers::simulation::CLSID_TagvistaScale,
                                                     servers::simulation::kScaleProgId)
                                : session.scaleConnection();
-        bench::Clock::time_point start, atConnected, atReady;
-        bool itemsExist = false;
-        session.onMessage = [&](UINT id, WPARAM w) {
-            if (id == WM_SERVER_CONNECTED) {
-                atConnected = bench::Clock::now();
-                itemsExist = true;
-            }
-            if (id == WM_SERVER_READY) atReady = bench::Clock::now();
-            if (id == WM_ITEM_NEW_VALUE && itemsExist) reinterpret_cast<OPC_Item*>(w)->takeChanges();
-        };
-        start = bench::Clock::now();
-        connection->connect();
-        session.pumpUntil([&] { return !connection->busy(); });
-        if (!connection->lastError().empty() || !connection->connected()) {
-            std::fprintf(stderr, "%s\n", connection->lastError().c_str());
-            return false;
-        }
-        connected.push_back(bench::seconds(atConnected - start));
-        ready.push_back(bench::seconds(atReady - start));
-
+        // The channel's bytes over the counted time, per change.
         std::shared_ptr<platform::remote::AgentChannel> channel;
-        if (host) {
+        std::uint64_t bytesBefore = 0;
+        auto starts = [&] {
             std::string error;
-            channel = platform::remote::agentFor(host->name(), error);
-        }
-        const auto settle = bench::Clock::now() + std::chrono::seconds(1);
-        session.pumpUntil([&] { return bench::Clock::now() >= settle; });
-        const std::uint64_t before = connection->changesOffered();
-        const std::uint64_t bytesBefore = channel ? channel->bytesReceived() : 0;
-        const auto from = bench::Clock::now();
-        const auto until = from + std::chrono::duration_cast<bench::Clock::duration>(
-                                      std::chrono::duration<double>(deliverySeconds));
-        session.pumpUntil([&] { return bench::Clock::now() >= until; });
-        const double changes = static_cast<double>(connection->changesOffered() - before);
-        rate.push_back(changes / bench::seconds(bench::Clock::now() - from));
-        if (channel && changes > 0) bytes.push_back(static_cast<double>(channel->bytesReceived() - bytesBefore) / changes);
-
-        itemsExist = false;
-        connection->disconnect();
-        session.pumpUntil([&] { return connection->idle(); });
-        session.onMessage = nullptr;
-        platform::Dispatcher::instance().removePosted([](UINT id, WPARAM, LPARAM) { return id == WM_ITEM_NEW_VALUE; });
+            if (host) channel = platform::remote::agentFor(host->name(), error);
+            bytesBefore = channel ? channel->bytesReceived() : 0;
+        };
+        auto ends = [&](double changes) {
+            if (channel && changes > 0) bytes.push_back(static_cast<double>(channel->bytesReceived() - bytesBefore) / changes);
+        };
+        bench::Session::Run run;
+        if (!session.run(*connection, deliverySeconds, run, starts, ends)) return false;
+        connected.push_back(run.connected);
+        ready.push_back(run.ready);
+        rate.push_back(run.changesPerSecond);
     }
     figures = {bench::median(connected), bench::median(ready), bench::median(rate), bytes.empty() ? 0 : bench::median(bytes)};
     return true;

@@ -93,6 +93,63 @@ public:
 
     std::function<void(UINT, WPARAM)> onMessage;
 
+    // One run of a connection: its connect (to WM_SERVER_CONNECTED and to WM_SERVER_READY, in
+    // seconds), then the item changes offered per second over deliverySeconds once the first
+    // full block is a second behind, then its disconnect. The rows' changes are taken as the
+    // window takes them, so that every item notifies again. deliveryStarts and deliveryEnds (with
+    // the changes counted) bracket the counted time. False, with the error written, when the
+    // connect fails.
+    struct Run {
+        double connected = 0;
+        double ready = 0;
+        double changesPerSecond = 0;
+    };
+    bool run(OPC_Connection& connection, double deliverySeconds, Run& figures,
+             const std::function<void()>& deliveryStarts = {},
+             const std::function<void(double changes)>& deliveryEnds = {})
+    {
+        Clock::time_point start, atConnected, atReady;
+        bool itemsExist = false;  // from WM_SERVER_CONNECTED until the disconnect is asked for
+        onMessage = [&](UINT id, WPARAM w) {
+            if (id == WM_SERVER_CONNECTED) {
+                atConnected = Clock::now();
+                itemsExist = true;
+            }
+            if (id == WM_SERVER_READY) atReady = Clock::now();
+            if (id == WM_ITEM_NEW_VALUE && itemsExist) reinterpret_cast<OPC_Item*>(w)->takeChanges();
+        };
+        start = Clock::now();
+        connection.connect();
+        pumpUntil([&] { return !connection.busy(); });
+        if (!connection.lastError().empty() || !connection.connected()) {
+            std::fprintf(stderr, "%s\n", connection.lastError().c_str());
+            onMessage = nullptr;
+            return false;
+        }
+        figures.connected = seconds(atConnected - start);
+        figures.ready = seconds(atReady - start);
+
+        const auto settle = Clock::now() + std::chrono::seconds(1);
+        pumpUntil([&] { return Clock::now() >= settle; });
+        if (deliveryStarts) deliveryStarts();
+        const std::uint64_t before = connection.changesOffered();
+        const auto from = Clock::now();
+        const auto until =
+            from + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(deliverySeconds));
+        pumpUntil([&] { return Clock::now() >= until; });
+        const double changes = static_cast<double>(connection.changesOffered() - before);
+        figures.changesPerSecond = changes / seconds(Clock::now() - from);
+        if (deliveryEnds) deliveryEnds(changes);
+
+        itemsExist = false;
+        connection.disconnect();
+        pumpUntil([&] { return connection.idle(); });
+        onMessage = nullptr;
+        // What the sink posted before the subscription ended names items that are gone.
+        platform::Dispatcher::instance().removePosted([](UINT id, WPARAM, LPARAM) { return id == WM_ITEM_NEW_VALUE; });
+        return true;
+    }
+
 private:
     ScratchSettings _settings;  // before COM and the host, so the servers read it
     Co::Inner _com;

@@ -105,6 +105,16 @@ protected:
                                 group.put());
     }
 
+    // The group's stream advised to sink.
+    HRESULT advise(IUnknown* group, IAdviseSink* sink, platform::ComPtr<IDataObject>& stream, DWORD& connection)
+    {
+        const HRESULT hr = group->QueryInterface(IID_IDataObject, stream.putVoid());
+        if (FAILED(hr)) return hr;
+        FORMATETC format{static_cast<CLIPFORMAT>(RegisterClipboardFormatA("OPCSTMFORMATDATATIME")), nullptr,
+                         DVASPECT_CONTENT, -1, TYMED_HGLOBAL};
+        return stream->DAdvise(&format, 0, sink, &connection);
+    }
+
     fs::path _pidFile;
     platform::WideString _name;
     COSERVERINFO _serverInfo{};
@@ -171,13 +181,10 @@ TEST_F(RemoteServers, TheSimulationServerThereIsBrowsedAndStreamsThroughTheAgent
     CoTaskMemFree(errors);
 
     platform::ComPtr<IDataObject> stream;
-    ASSERT_EQ(group->QueryInterface(IID_IDataObject, stream.putVoid()), S_OK);
     auto* sink = new CountingSink;
     sink->AddRef();
-    FORMATETC format{static_cast<CLIPFORMAT>(RegisterClipboardFormatA("OPCSTMFORMATDATATIME")), nullptr, DVASPECT_CONTENT,
-                     -1, TYMED_HGLOBAL};
     DWORD connection = 0;
-    ASSERT_EQ(stream->DAdvise(&format, 0, sink, &connection), S_OK);
+    ASSERT_EQ(advise(group.get(), sink, stream, connection), S_OK);
     EXPECT_TRUE(waitFor([&] { return sink->blocks >= 2; })) << sink->blocks;
     EXPECT_EQ(sink->firstItemCount, 1u) << "the block as the server wrote it: the good item";
     EXPECT_EQ(stream->DUnadvise(connection), S_OK);
@@ -195,13 +202,10 @@ TEST_F(RemoteServers, TheRemoteSideGoingAwayDisconnectsItsObjects)
     platform::ComPtr<IUnknown> group;
     ASSERT_EQ(addGroup(server.get(), group), S_OK);
     platform::ComPtr<IDataObject> stream;
-    ASSERT_EQ(group->QueryInterface(IID_IDataObject, stream.putVoid()), S_OK);
     auto* sink = new CountingSink;
     sink->AddRef();
-    FORMATETC format{static_cast<CLIPFORMAT>(RegisterClipboardFormatA("OPCSTMFORMATDATATIME")), nullptr, DVASPECT_CONTENT,
-                     -1, TYMED_HGLOBAL};
     DWORD connection = 0;
-    ASSERT_EQ(stream->DAdvise(&format, 0, sink, &connection), S_OK);
+    ASSERT_EQ(advise(group.get(), sink, stream, connection), S_OK);
 
     pid_t agent = 0;
     std::ifstream(_pidFile) >> agent;

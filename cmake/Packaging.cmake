@@ -32,7 +32,7 @@ endforeach()
 # The man page and the changelog go compressed, without a time stamp in the gzip header, as
 # Debian's policy asks.
 configure_file(${package_source}/changelog.in ${package_out}/changelog @ONLY)
-foreach(page tagvista tagvista-cli)
+foreach(page tagvista tagvista-cli tagvista-agent)
   add_custom_command(OUTPUT ${package_out}/${page}.1.gz
                      COMMAND gzip -n -9 -c ${package_source}/${page}.1 > ${package_out}/${page}.1.gz
                      DEPENDS ${package_source}/${page}.1)
@@ -42,10 +42,11 @@ add_custom_command(OUTPUT ${package_out}/changelog.gz
                    DEPENDS ${package_out}/changelog)
 add_custom_target(tagvista-package-files ALL
                   DEPENDS ${icon_files} ${package_out}/tagvista.1.gz ${package_out}/tagvista-cli.1.gz
-                          ${package_out}/changelog.gz)
+                          ${package_out}/tagvista-agent.1.gz ${package_out}/changelog.gz)
 
 install(FILES ${package_source}/tagvista.desktop DESTINATION ${CMAKE_INSTALL_DATADIR}/applications)
-install(FILES ${package_out}/tagvista.1.gz ${package_out}/tagvista-cli.1.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+install(FILES ${package_out}/tagvista.1.gz ${package_out}/tagvista-cli.1.gz ${package_out}/tagvista-agent.1.gz
+        DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
 install(FILES ${package_source}/copyright ${package_out}/changelog.gz DESTINATION ${doc_dir})
 
 set(CPACK_GENERATOR DEB)

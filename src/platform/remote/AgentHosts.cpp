@@ -1,5 +1,7 @@
 #include "AgentHosts.h"
 
+#include "platform/ComRuntime.h"
+
 #include <cstdlib>
 #include <map>
 #include <mutex>
@@ -39,6 +41,20 @@ thread_local std::uint32_t tFailureCode = 0;
 thread_local std::string tFailureText;
 
 } // namespace
+
+std::string remoteHostName(const std::string& computer)
+{
+    if (computer.empty() || isThisComputer(computer.c_str())) return {};
+    std::string host = computer;
+    while (host.size() > 2 && host[0] == '\\' && host[1] == '\\') host.erase(0, 2);
+    return host;
+}
+
+std::string causeWithoutHost(const std::string& host, std::string text)
+{
+    if (text.rfind(host + ": ", 0) == 0) text.erase(0, host.size() + 2);
+    return text;
+}
 
 void setAgentSettings(const AgentSettings& settings)
 {

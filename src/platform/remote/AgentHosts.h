@@ -15,6 +15,11 @@ namespace platform::remote {
 void setAgentSettings(const AgentSettings& settings);
 AgentSettings agentSettings();
 
+// The host a computer name asks for ("\\\\name" or "name"); "" for this computer.
+std::string remoteHostName(const std::string& computer);
+// An agent failure's text without the "host: " it starts with, for a caller that names the host.
+std::string causeWithoutHost(const std::string& host, std::string text);
+
 // The channel to host: the open one, or a new one when there is none or the last has ended.
 // Null with the text when the agent cannot be reached. Opens of different hosts run side by
 // side; two callers for one host share one open.

@@ -28,13 +28,12 @@ std::string utf8Of(LPCWSTR text)
 }
 
 // A copy of text in task memory, as an [out] string of COM is handed over.
-LPWSTR taskString(const fb::String* text)
+LPWSTR taskString(WideStringView text)
 {
-    const WideString wide = utf8ToUtf16(text ? text->string_view() : std::string_view());
-    auto* copy = static_cast<LPWSTR>(CoTaskMemAlloc((wide.size() + 1) * sizeof(WCHAR)));
+    auto* copy = static_cast<LPWSTR>(CoTaskMemAlloc((text.size() + 1) * sizeof(WCHAR)));
     if (!copy) return nullptr;
-    std::memcpy(copy, wide.data(), wide.size() * sizeof(WCHAR));
-    copy[wide.size()] = 0;
+    std::memcpy(copy, text.data(), text.size() * sizeof(WCHAR));
+    copy[text.size()] = 0;
     return copy;
 }
 
@@ -127,11 +126,8 @@ public:
                 }
                 if (_names.empty()) break;
             }
-            const WideString& name = _names.front();
-            auto* copy = static_cast<LPWSTR>(CoTaskMemAlloc((name.size() + 1) * sizeof(WCHAR)));
+            LPWSTR copy = taskString(_names.front());
             if (!copy) return E_OUTOFMEMORY;
-            std::memcpy(copy, name.data(), name.size() * sizeof(WCHAR));
-            copy[name.size()] = 0;
             rgelt[fetched++] = copy;
             _names.pop_front();
         }
@@ -499,7 +495,7 @@ public:
         out->wMajorVersion = answer->major_version();
         out->wMinorVersion = answer->minor_version();
         out->wBuildNumber = answer->build_number();
-        out->szVendorInfo = answer->vendor_info() ? taskString(answer->vendor_info()) : nullptr;
+        out->szVendorInfo = answer->vendor_info() ? taskString(utf8ToUtf16(answer->vendor_info()->string_view())) : nullptr;
         *status = out;
         return answer->hr();
     }
@@ -520,8 +516,7 @@ HRESULT createRemoteServer(const std::string& host, REFCLSID clsid, IUnknown** s
     const std::shared_ptr<AgentChannel> channel = agentFor(host, error);
     const HRESULT unavailable = HRESULT_FROM_WIN32(RPC_S_SERVER_UNAVAILABLE);
     if (!channel) {
-        if (error.rfind(host + ": ", 0) == 0) error.erase(0, host.size() + 2);
-        setFailureDetail(static_cast<std::uint32_t>(unavailable), error);
+        setFailureDetail(static_cast<std::uint32_t>(unavailable), causeWithoutHost(host, error));
         return unavailable;
     }
     std::optional<AgentChannel::Answer> holder;

@@ -3,6 +3,7 @@
 
 #include "platform/RegistryFiles.h"
 #include "platform/Text.h"
+#include "platform/remote/AgentHosts.h"
 #include "platform/remote/RemoteObjects.h"
 
 #include <dlfcn.h>
@@ -196,10 +197,7 @@ HRESULT answerQueries(IUnknown* object, DWORD dwCount, MULTI_QI* pResults)
 std::string remoteHostOf(const COSERVERINFO* serverInfo)
 {
     if (!serverInfo || !serverInfo->pwszName || serverInfo->pwszName[0] == 0) return {};
-    std::string name = platform::utf16ToUtf8(serverInfo->pwszName);
-    if (platform::isThisComputer(name.c_str())) return {};
-    while (name.size() > 2 && name[0] == '\\' && name[1] == '\\') name.erase(0, 2);
-    return name;
+    return platform::remote::remoteHostName(platform::utf16ToUtf8(serverInfo->pwszName));
 }
 
 // Asks the server library for a class object. A server is outside input: an exception that

@@ -708,18 +708,15 @@ LONG RegConnectRegistryA(LPCSTR lpMachineName, HKEY hKey, PHKEY phkResult)
     *phkResult = nullptr;
     if (hKey != HKEY_CLASSES_ROOT && hKey != HKEY_CURRENT_USER)
         return ERROR_INVALID_PARAMETER;
-    if (!platform::isThisComputer(lpMachineName)) {
+    if (const std::string host = remote::remoteHostName(lpMachineName ? lpMachineName : ""); !host.empty()) {
         // Another computer's root comes from the agent there, through ssh; only its classes.
         if (hKey != HKEY_CLASSES_ROOT)
             return ERROR_BAD_NETPATH;
-        std::string host = lpMachineName;
-        while (host.size() > 2 && host[0] == '\\' && host[1] == '\\') host.erase(0, 2);
         std::vector<remote::RemoteServerKey> keys;
         std::string error;
         if (!remote::listRemoteServers(host, keys, error)) {
             // The caller's text names the computer already.
-            if (error.rfind(host + ": ", 0) == 0) error.erase(0, host.size() + 2);
-            remote::setFailureDetail(ERROR_BAD_NETPATH, error);
+            remote::setFailureDetail(ERROR_BAD_NETPATH, remote::causeWithoutHost(host, error));
             return ERROR_BAD_NETPATH;
         }
         remote::clearFailureDetail();

@@ -23,6 +23,10 @@ bool isResolvableName(const std::string& name);
 // "10.0.0.5" gives {10, 0, 0, 5}), as gethostbyname gives it: through the hosts database and
 // then the network's resolver. An empty name means this computer. Nothing when the name is not
 // resolvable or the lookup finds no IPv4 address. Blocks until the resolver answers; any thread.
+// Where other computers are reached through ssh (Linux), the name of another computer is first
+// given to the ssh client of the agent settings, and the host its configuration connects to for
+// that name (an alias's HostName) is looked up instead; the name itself when ssh does not say
+// within a few seconds. The rule above on resolvable names holds for what is looked up.
 std::optional<IPv4Address> lookupIPv4(const std::string& name);
 
 // "10.0.0.5".

@@ -2,9 +2,13 @@
 
 #include "platform/ComRuntime.h"
 
+#include <algorithm>
+#include <cctype>
+#include <condition_variable>
 #include <cstdlib>
 #include <map>
 #include <mutex>
+#include <thread>
 
 namespace platform::remote {
 
@@ -37,6 +41,70 @@ Hosts& hosts()
     return *instance;
 }
 
+// ssh -G prints a few kilobytes; more than this is not ssh's configuration.
+constexpr std::size_t kLongestConfiguration = 256 * 1024;
+
+// Ends a program's stream at a time unless it is destroyed before: a read waiting for the
+// program then returns. Joins its thread when destroyed.
+class StreamDeadline {
+public:
+    StreamDeadline(ChildProcess& process, std::chrono::steady_clock::time_point until)
+        : _thread([this, &process, until] {
+              std::unique_lock lock(_mutex);
+              if (_changed.wait_until(lock, until, [this] { return _done; })) return;
+              _passed = true;
+              process.stop();
+          })
+    {
+    }
+    ~StreamDeadline()
+    {
+        {
+            std::lock_guard lock(_mutex);
+            _done = true;
+        }
+        _changed.notify_all();
+        _thread.join();
+    }
+    StreamDeadline(const StreamDeadline&) = delete;
+    StreamDeadline& operator=(const StreamDeadline&) = delete;
+
+    bool passed()
+    {
+        std::lock_guard lock(_mutex);
+        return _passed;
+    }
+
+private:
+    std::mutex _mutex;
+    std::condition_variable _changed;
+    bool _done = false;    // guarded by _mutex
+    bool _passed = false;  // guarded by _mutex
+    std::thread _thread;   // last: it uses the members above
+};
+
+// The value of the "hostname" line of ssh -G's output, or "".
+std::string hostNameLine(const std::string& configuration)
+{
+    std::size_t start = 0;
+    while (start < configuration.size()) {
+        std::size_t end = configuration.find('\n', start);
+        if (end == std::string::npos) end = configuration.size();
+        std::string line = configuration.substr(start, end - start);
+        start = end + 1;
+        while (!line.empty() && std::isspace(static_cast<unsigned char>(line.back()))) line.pop_back();
+        const std::size_t blank = line.find(' ');
+        if (blank == std::string::npos) continue;
+        std::string keyword = line.substr(0, blank);
+        for (char& c : keyword) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+        if (keyword != "hostname") continue;
+        std::size_t value = blank;
+        while (value < line.size() && line[value] == ' ') ++value;
+        return line.substr(value);
+    }
+    return {};
+}
+
 thread_local std::uint32_t tFailureCode = 0;
 thread_local std::string tFailureText;
 
@@ -48,6 +116,46 @@ std::string remoteHostName(const std::string& computer)
     std::string host = computer;
     while (host.size() > 2 && host[0] == '\\' && host[1] == '\\') host.erase(0, 2);
     return host;
+}
+
+std::optional<std::string> sshHostName(const std::string& host, std::chrono::milliseconds deadline)
+{
+    try {
+        std::vector<std::string> command = agentSettings().ssh;
+        // "--" as for the connection: a name that starts with "-" is a name, not an option.
+        for (const char* word : {"-G", "--"}) command.emplace_back(word);
+        command.push_back(host);
+        std::string error;
+        std::unique_ptr<ChildProcess> process = ChildProcess::start(command, error);
+        if (!process) return std::nullopt;
+
+        // The read below waits for ssh; at the deadline the stream is ended under it, which ends
+        // the read, and the process's destructor then ends ssh itself.
+        const auto until = std::chrono::steady_clock::now() + deadline;
+        std::string output;
+        {
+            StreamDeadline watch(*process, until);
+            std::uint8_t buffer[4096];
+            long got = 0;
+            while ((got = process->read(buffer, sizeof buffer)) > 0) {
+                output.append(reinterpret_cast<const char*>(buffer), static_cast<std::size_t>(got));
+                if (output.size() > kLongestConfiguration) return std::nullopt;
+            }
+            if (got < 0 || watch.passed()) return std::nullopt;
+        }
+
+        // Its output is whole only when it ended well: a configuration it could not read ends
+        // it with an error after whatever it printed.
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(until - std::chrono::steady_clock::now());
+        if (!process->waitForEnd(std::max(left, std::chrono::milliseconds(0)))) return std::nullopt;
+        if (process->endText() != "exit code 0") return std::nullopt;
+        std::string name = hostNameLine(output);
+        if (name.empty()) return std::nullopt;
+        return name;
+    } catch (...) {
+        // Out of memory or threads: the caller goes on with the name it has.
+        return std::nullopt;
+    }
 }
 
 std::string causeWithoutHost(const std::string& host, std::string text)

@@ -4,8 +4,10 @@
 
 #include "AgentChannel.h"
 
+#include <chrono>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -17,6 +19,12 @@ AgentSettings agentSettings();
 
 // The host a computer name asks for ("\\\\name" or "name"); "" for this computer.
 std::string remoteHostName(const std::string& computer);
+// The host the ssh command of the settings really connects to for host, as its configuration
+// says ("ssh -G host": an alias of ~/.ssh/config gives its HostName, any other name itself).
+// Nothing when ssh cannot be started, fails, or has not answered within the deadline (it is then
+// ended). ssh reads only its configuration files for this, no network. Never throws.
+std::optional<std::string> sshHostName(const std::string& host,
+                                       std::chrono::milliseconds deadline = std::chrono::seconds(3));
 // An agent failure's text without the "host: " it starts with, for a caller that names the host.
 std::string causeWithoutHost(const std::string& host, std::string text);
 

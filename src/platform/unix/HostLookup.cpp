@@ -1,4 +1,5 @@
 #include "platform/HostLookup.h"
+#include "platform/remote/AgentHosts.h"
 
 #include <arpa/inet.h>
 #include <climits>
@@ -36,6 +37,11 @@ std::optional<IPv4Address> lookupIPv4(const std::string& name)
         char self[HOST_NAME_MAX + 1] = {};
         if (gethostname(self, sizeof self - 1) != 0) return std::nullopt;
         query = self;
+    } else if (const std::string host = remote::remoteHostName(query); !host.empty()) {
+        // Another computer is reached through ssh, and the name given is often an alias of the
+        // user's ssh configuration, which the resolver does not know: the address is that of the
+        // host ssh connects to.
+        query = remote::sshHostName(host).value_or(query);
     }
     if (!isResolvableName(query)) return std::nullopt;
 

@@ -1,8 +1,16 @@
 // Connect Remote Host: the captions, a failed name lookup, failed and successful listings, the
-// same name twice, and removing a remote host while its servers disconnect.
+// same name twice, removing a remote host while its servers disconnect, and a host named by an
+// alias of the ssh configuration, served by the real agent.
 #include "UiTestSupport.h"
+#include "platform/remote/AgentHosts.h"
+#include "servers/test/TestServerPaths.h"
 
 #include <QAction>
+
+#include <algorithm>
+#include <filesystem>
+#include <fstream>
+#include <regex>
 
 using namespace uitest;
 using servers::test::Fault;
@@ -38,6 +46,44 @@ struct RemoteWindow {
     }
 };
 
+// The servers a classes folder registers, as a walk of its root lists them: the keys that have an
+// "OPC" subkey, in the registry's case-insensitive order.
+QStringList serversRegisteredIn(const std::filesystem::path& folder)
+{
+    const std::regex opcKey(R"(^\[HKEY_CLASSES_ROOT\\([^\\\]]+)\\OPC\]\s*$)");
+    QStringList names;
+    for (const auto& entry : std::filesystem::directory_iterator(folder)) {
+        if (entry.path().extension() != ".reg") continue;
+        std::ifstream in(entry.path());
+        std::string line;
+        std::smatch match;
+        while (std::getline(in, line))
+            if (std::regex_match(line, match, opcKey)) names << QString::fromStdString(match[1].str());
+    }
+    names.removeDuplicates();
+    std::sort(names.begin(), names.end(),
+              [](const QString& a, const QString& b) { return a.compare(b, Qt::CaseInsensitive) < 0; });
+    return names;
+}
+
+// While it lives, remote hosts are reached through the stand-in for ssh, whose configuration
+// sends every name to this computer, and served by this build's agent with the shipped classes.
+struct AgentOfThisBuild {
+    AgentOfThisBuild()
+    {
+        platform::remote::AgentSettings settings;
+        settings.ssh = {TAGVISTA_TEST_FAKE_SSH};
+        settings.agent = std::string("exec env TAGVISTA_CLASSES_PATH='") + servers::test::kShippedClassesDir + "' '" +
+                         TAGVISTA_TEST_AGENT + "' --stdio";
+        platform::remote::setAgentSettings(settings);
+    }
+    ~AgentOfThisBuild()
+    {
+        platform::remote::closeAgents();
+        platform::remote::setAgentSettings(platform::remote::agentSettingsFromEnvironment());
+    }
+};
+
 } // namespace
 
 class TestRemoteHosts : public QObject {
@@ -50,6 +96,7 @@ private slots:
     void thisComputerByNameListsItsServers();
     void disconnectIsEnabledOnRemoteHostsInEveryState();
     void removingAHostWhileItsServersDisconnect();
+    void anSshAliasShowsItsHostsAddressAndItsAgentsServers();
 };
 
 void TestRemoteHosts::captionStatusAndFailedListing()
@@ -183,6 +230,44 @@ void TestRemoteHosts::removingAHostWhileItsServersDisconnect()
     QVERIFY(connectAndWait(window, nodeAt(window.tree(), {"(local)", "Tagvista.Test.Good"})));
     QVERIFY(window.close() == false);
     QVERIFY(waitFor([&] { return !window.isVisible(); }));
+}
+
+void TestRemoteHosts::anSshAliasShowsItsHostsAddressAndItsAgentsServers()
+{
+    // This computer lists the test server; the agent the shipped servers.
+    TestEnvironment environment({Fault::None});
+    const AgentOfThisBuild agent;  // outlives the window, whose connections end first
+    ListedWindow listed = openListedWindow();
+    TMainForm& window = *listed.window;
+    QCOMPARE(childCaptions(listed.local), QStringList{"Tagvista.Test.Good"});
+    const QStringList served = serversRegisteredIn(servers::test::kShippedClassesDir);
+    QVERIFY(served.contains("Tagvista.Simulation.1"));
+
+    // The name is looked up as the window does it, not by the test: through ssh's configuration.
+    window.setAskHost([] { return std::optional<std::string>("plant-remote"); });
+    window.connectRemoteHostAction()->trigger();
+    QCOMPARE(window.tree()->topLevelItemCount(), 2);
+    QTreeWidgetItem* host = window.tree()->topLevelItem(1);
+    QCOMPARE(host->text(0), QStringLiteral("\\\\plant-remote (127.0.0.1)"));
+    QVERIFY(waitFor([&] { return TMainForm::hostOf(host)->listed() && statusChild(host) == nullptr; }));
+    QCOMPARE(childCaptions(host), served);
+
+    QTreeWidgetItem* server = nodeAt(window.tree(), {host->text(0), "Tagvista.Simulation.1"});
+    QVERIFY(server);
+    QVERIFY(connectAndWait(window, server));
+    QVERIFY(waitFor([&] { return nodeAt(window.tree(), {host->text(0), "Tagvista.Simulation.1", "Simulation", "Ramp"}); }));
+    select(window, nodeAt(window.tree(), {host->text(0), "Tagvista.Simulation.1", "Simulation", "Ramp"}));
+    ItemTableModel* model = window.tableModel();
+    QVERIFY(model->rowCount() > 0);
+    QVERIFY(tableColumn(model, ItemTableModel::Name).contains("Int4"));
+
+    // The values stream in through the agent, and go on changing.
+    const int row = static_cast<int>(tableColumn(model, ItemTableModel::Name).indexOf("Int4"));
+    auto value = [&] { return model->index(row, ItemTableModel::Value).data().toString(); };
+    QVERIFY(waitFor([&] { return !value().isEmpty(); }));
+    const QString first = value();
+    QVERIFY(waitFor([&] { return value() != first; }));
+    QCOMPARE(model->index(row, ItemTableModel::Quality).data().toString(), QStringLiteral("GOOD"));
 }
 
 UI_TEST_CLASS(TestRemoteHosts);

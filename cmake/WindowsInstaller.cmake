@@ -1,4 +1,5 @@
-# The Windows installer, tagvista-<version>-setup.exe in <build>/setup/: the programs, the
+# The Windows installer, tagvista-<version>-setup.exe in <build>/setup/: the programs (the agent
+# among them, for a computer other programs reach through ssh), the
 # simulation servers and the proxy/stub, stripped of their debugging information, put together by
 # makensis (Debian's nsis) from packaging/windows/tagvista.nsi. Built with the Windows tree when
 # makensis is there; ./scripts/package makes it from a Release tree, ./scripts/test installs and
@@ -15,7 +16,7 @@ set(setup_files ${TAGVISTA_SETUP_DIR}/files)
 set(setup_script ${CMAKE_SOURCE_DIR}/packaging/windows/tagvista.nsi)
 set(setup_icon ${CMAKE_BINARY_DIR}/src/client/win32/icons/0-server.ico)
 
-set(installed_targets tagvista tagvista-cli tagvista-opcproxy tagvista-simulation tagvista-simserver)
+set(installed_targets tagvista tagvista-cli tagvista-agent tagvista-opcproxy tagvista-simulation tagvista-simserver)
 set(strip_commands)
 foreach(target ${installed_targets})
   list(APPEND strip_commands COMMAND ${CMAKE_STRIP} --strip-debug -o ${setup_files}/$<TARGET_FILE_NAME:${target}>

@@ -1,8 +1,8 @@
 #include "AgentService.h"
 
-#include <cerrno>
+#include "StandardStreams.h"
+
 #include <cstring>
-#include <unistd.h>
 
 namespace agent {
 
@@ -105,17 +105,8 @@ bool FrameWriter::write(const std::vector<std::uint8_t>& frame)
 {
     std::lock_guard lock(_mutex);
     if (_gone) return false;
-    std::size_t written = 0;
-    while (written < frame.size()) {
-        const ssize_t put = ::write(_fd, frame.data() + written, frame.size() - written);
-        if (put < 0 && errno == EINTR) continue;
-        if (put <= 0) {
-            _gone = true;
-            return false;
-        }
-        written += static_cast<std::size_t>(put);
-    }
-    return true;
+    if (!writeOutput(frame.data(), frame.size())) _gone = true;
+    return !_gone;
 }
 
 AgentService::AgentService(std::string programText, FrameWriter& writer)
@@ -436,13 +427,12 @@ std::vector<std::uint8_t> AgentService::answer(const Envelope& request)
     return platform::remote::frameOf(builder);
 }
 
-int serveStream(AgentService& service, FrameWriter& writer, int input, std::string& reason)
+int serveStream(AgentService& service, FrameWriter& writer, std::string& reason)
 {
     platform::remote::FrameReader reader;
     std::vector<std::uint8_t> buffer(64 * 1024);
     for (;;) {
-        const ssize_t got = ::read(input, buffer.data(), buffer.size());
-        if (got < 0 && errno == EINTR) continue;
+        const long got = readInput(buffer.data(), buffer.size());
         if (got <= 0) return 0;
         if (!reader.feed(buffer.data(), static_cast<std::size_t>(got))) {
             reason = reader.error();

@@ -17,16 +17,14 @@
 
 namespace agent {
 
-// The agent's output: whole frames, one at a time, from the request loop and the servers'
-// delivery threads alike. Any thread.
+// The agent's output (the standard output): whole frames, one at a time, from the request loop
+// and the servers' delivery threads alike. Any thread.
 class FrameWriter {
 public:
-    explicit FrameWriter(int fd) : _fd(fd) {}
     // false once the program has gone.
     bool write(const std::vector<std::uint8_t>& frame);
 
 private:
-    int _fd;
     std::mutex _mutex;
     bool _gone = false;
 };
@@ -66,8 +64,8 @@ private:
     std::uint32_t _nextConnection = 1;
 };
 
-// Serves requests from input until it ends (0) or brings what is not the protocol (2, the reason
-// in reason). Files are the standard streams' descriptors.
-int serveStream(AgentService& service, FrameWriter& writer, int input, std::string& reason);
+// Serves requests from the standard input until it ends (0) or brings what is not the protocol
+// (2, the reason in reason).
+int serveStream(AgentService& service, FrameWriter& writer, std::string& reason);
 
 } // namespace agent

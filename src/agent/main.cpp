@@ -2,14 +2,13 @@
 // its standard input and output (--stdio) until its input ends. Nothing but frames goes to the
 // standard output; what goes wrong goes to the standard error, which ssh carries back.
 #include "AgentService.h"
+#include "StandardStreams.h"
 
 #include "platform/Platform.h"
 
-#include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <string>
-#include <unistd.h>
 
 int main(int argc, char** argv)
 {
@@ -24,15 +23,14 @@ int main(int argc, char** argv)
                      "Serves a Tagvista program that started it through ssh, on the standard input and output.\n");
         return 1;
     }
-    // A program that goes away ends the agent through its input's end, not through a signal.
-    std::signal(SIGPIPE, SIG_IGN);
+    agent::prepareStandardStreams();
     CoInitializeEx(nullptr, COINIT_MULTITHREADED);
-    agent::FrameWriter writer(STDOUT_FILENO);
+    agent::FrameWriter writer;
     std::string reason;
     int result;
     {
         agent::AgentService service(version, writer);
-        result = agent::serveStream(service, writer, STDIN_FILENO, reason);
+        result = agent::serveStream(service, writer, reason);
     }
     if (result != 0) std::fprintf(stderr, "tagvista-agent: the input is not the agent protocol: %s\n", reason.c_str());
     CoUninitialize();

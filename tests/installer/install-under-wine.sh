@@ -40,7 +40,7 @@ registry_snapshot "$WINEPREFIX/before.txt"
 echo "--- setup /S"
 wine "$setup" /S || fail "the silent install exited with $?"
 wineserver -w
-for file in tagvista.exe tagvista-cli.exe tagvista-opcproxy.dll tagvista-simulation.dll tagvista-simserver.exe uninstall.exe; do
+for file in tagvista.exe tagvista-cli.exe tagvista-agent.exe tagvista-opcproxy.dll tagvista-simulation.dll tagvista-simserver.exe uninstall.exe; do
   [ -f "$program_dir/$file" ] || fail "the install lacks $file"
 done
 [ -f "$shortcut" ] || fail "no Start-menu entry"

@@ -24,4 +24,7 @@ bool comInitialized();
 // is in process, or the system cannot cancel calls at all (Wine, whose CoCancelCall is a stub
 // that ends the process, answers E_NOTIMPL here without calling it). Any thread.
 HRESULT cancelOutgoingCall(DWORD threadId);
+// The interfaces a CoCreateInstanceEx's MULTI_QI asks for, from the object it created, whose
+// reference it then lets go: S_OK for all, CO_S_NOTALLINTERFACES for some, E_NOINTERFACE for none.
+HRESULT answerQueries(IUnknown* object, DWORD count, MULTI_QI* results);
 } // namespace platform

@@ -182,10 +182,12 @@ TEST(WatchCommand, BranchKeepsTheItemsBelowIt)
 
 TEST(WatchCommand, ChangesFasterThanTheOutputAreSupersededAndCounted)
 {
-    // 20,000 items changing every 10 ms offer far more changes than lines can be printed: each
-    // line shows its item's latest value, and the end says how many changes that left out.
+    // 100,000 items changing every 10 ms offer far more changes than lines can be printed (the
+    // server delivers about a million a second; a fast computer prints a few hundred thousand
+    // lines a second, so 20,000 items were once too few): each line shows its item's latest
+    // value, and the end says how many changes that left out.
     Environment environment;
-    environment.setUserDword("Software\\Tagvista\\Scale", "Branches", 20);
+    environment.setUserDword("Software\\Tagvista\\Scale", "Branches", 100);
     environment.setUserDword("Software\\Tagvista\\Scale", "ItemsPerBranch", 1000);
     environment.setUserDword("Software\\Tagvista\\Scale", "UpdateRate", 10);
     const Result result = run({"--log-level", "5", "watch", "--seconds", "3", "Tagvista.Scale.1"}, environment);

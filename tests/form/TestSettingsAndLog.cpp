@@ -66,6 +66,28 @@ TEST(WindowSettings, CallDeadlinesAreDecimalSecondsOrTheirDefaults)
     }
 }
 
+TEST(WindowSettings, AgentCommandsAreStringValuesOrNothing)
+{
+    const servers::test::TestRegistry registry;
+    settings::AgentCommands commands = settings::agentCommands();
+    EXPECT_EQ(commands.ssh, "");
+    EXPECT_EQ(commands.agent, "");
+
+    settings::writeString("SshCommand", "ssh -F \"C:\\plant\\ssh config\"");
+    settings::writeString("AgentCommand", "tagvista-agent.exe --stdio");
+    commands = settings::agentCommands();
+    EXPECT_EQ(commands.ssh, "ssh -F \"C:\\plant\\ssh config\"");
+    EXPECT_EQ(commands.agent, "tagvista-agent.exe --stdio");
+
+    HKEY key = nullptr;
+    ASSERT_EQ(RegOpenKeyExA(HKEY_CURRENT_USER, settings::keyPath().substr(1).c_str(), 0, KEY_WRITE, &key), ERROR_SUCCESS);
+    const DWORD number = 7;
+    RegSetValueExA(key, "SshCommand", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&number), sizeof number);
+    RegCloseKey(key);
+    EXPECT_EQ(settings::agentCommands().ssh, "") << "a number is no command";
+    EXPECT_EQ(settings::agentCommands().agent, "tagvista-agent.exe --stdio");
+}
+
 namespace {
 std::string utf8(const std::filesystem::path& path)
 {

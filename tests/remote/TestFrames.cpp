@@ -1,5 +1,7 @@
 // The agent protocol's frames as they come off a stream: cut at any byte, refused past the limit,
 // and never read past a frame whatever its bytes say.
+#include "platform/remote/AgentChannel.h"
+#include "platform/remote/AgentHosts.h"
 #include "platform/remote/ChildProcess.h"
 #include "platform/remote/Frames.h"
 
@@ -145,6 +147,52 @@ TEST(AgentCommandLine, SplitsLikeAShell)
               (std::vector<std::string>{"ssh", "-o", "ProxyJump=a b", "x y", ""}));
     EXPECT_EQ(splitCommandLine(R"(a "q\"uote" 'single\')"), (std::vector<std::string>{"a", "q\"uote", "single\\"}));
     EXPECT_TRUE(splitCommandLine("   ").empty());
+}
+
+// The user's commands, unless the environment names others; blanks keep the defaults.
+TEST(AgentCommandLine, SettingsGiveWayToTheEnvironment)
+{
+    const auto restore = [](const char* name, const char* value) {
+        if (value) setenv(name, value, 1); else unsetenv(name);
+    };
+    const std::string sshBefore = std::getenv("TAGVISTA_SSH") ? std::getenv("TAGVISTA_SSH") : "";
+    const std::string agentBefore = std::getenv("TAGVISTA_AGENT") ? std::getenv("TAGVISTA_AGENT") : "";
+    unsetenv("TAGVISTA_SSH");
+    unsetenv("TAGVISTA_AGENT");
+
+    const AgentSettings defaults;
+    AgentSettings settings = agentSettingsFor("", "  ");
+    EXPECT_EQ(settings.ssh, defaults.ssh);
+    EXPECT_EQ(settings.agent, defaults.agent);
+    settings = agentSettingsFor("ssh -F '/etc/plant ssh'", "/opt/tagvista/bin/tagvista-agent --stdio");
+    EXPECT_EQ(settings.ssh, (std::vector<std::string>{"ssh", "-F", "/etc/plant ssh"}));
+    EXPECT_EQ(settings.agent, "/opt/tagvista/bin/tagvista-agent --stdio");
+
+    setenv("TAGVISTA_SSH", "plink -batch", 1);
+    setenv("TAGVISTA_AGENT", "agent --stdio", 1);
+    settings = agentSettingsFor("ssh -F x", "other");
+    EXPECT_EQ(settings.ssh, (std::vector<std::string>{"plink", "-batch"}));
+    EXPECT_EQ(settings.agent, "agent --stdio");
+    EXPECT_EQ(sshCommandFor(settings, "-oProxyCommand=x").back(), "agent --stdio");
+    EXPECT_EQ(sshCommandFor(settings, "-oProxyCommand=x").rbegin()[2], "--") << "a host is never an option";
+
+    restore("TAGVISTA_SSH", sshBefore.empty() ? nullptr : sshBefore.c_str());
+    restore("TAGVISTA_AGENT", agentBefore.empty() ? nullptr : agentBefore.c_str());
+}
+
+// "ssh:name" always means the agent, even of this computer; a plain name means it unless it is
+// this computer (on Windows plain names keep DCOM: sshWrittenHost is what that layer asks).
+TEST(AgentHostNames, SshWrittenNamesAlwaysGoToTheAgent)
+{
+    EXPECT_EQ(sshWrittenHost("ssh:plant-7"), "plant-7");
+    EXPECT_EQ(sshWrittenHost("\\\\SSH:operator@plant-7"), "operator@plant-7");
+    EXPECT_EQ(sshWrittenHost("plant-7"), "");
+    EXPECT_EQ(sshWrittenHost("ssh:"), "");
+    EXPECT_EQ(sshWrittenHost("sshd:plant"), "");
+    EXPECT_EQ(remoteHostName("ssh:localhost"), "localhost");
+    EXPECT_EQ(remoteHostName("\\\\plant-7"), "plant-7");
+    EXPECT_EQ(remoteHostName("localhost"), "");
+    EXPECT_EQ(remoteHostName(""), "");
 }
 
 } // namespace

@@ -119,4 +119,13 @@ OPC_Connection::Timing connectionTiming()
     return timing;
 }
 
+AgentCommands agentCommands()
+{
+    try {
+        return {readString("SshCommand").value_or(std::string()), readString("AgentCommand").value_or(std::string())};
+    } catch (const std::exception&) {
+        return {};
+    }
+}
+
 } // namespace settings

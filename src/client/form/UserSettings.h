@@ -45,4 +45,13 @@ void rememberRecentHost(const std::string& text);
 // its default.
 OPC_Connection::Timing connectionTiming();
 
+// The commands that reach another computer's agent through ssh, from the string values
+// SshCommand (ssh with its own options) and AgentCommand (the agent's command line there); ""
+// where a value is missing or not a string, which keeps the default.
+struct AgentCommands {
+    std::string ssh;
+    std::string agent;
+};
+AgentCommands agentCommands();
+
 } // namespace settings

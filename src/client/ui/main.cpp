@@ -9,6 +9,7 @@
 #include "platform/Dispatcher.h"
 #include "platform/HostLookup.h"
 #include "platform/Registry.h"
+#include "platform/remote/RemoteAgents.h"
 #include "platform/Worker.h"
 
 #include <QApplication>
@@ -42,6 +43,8 @@ int main(int argc, char** argv)
     try {
         com = std::make_unique<Co::Inner>();
         OPC_Connection::setDefaultTiming(settings::connectionTiming());
+        const settings::AgentCommands agentCommands = settings::agentCommands();
+        platform::setAgentCommands(agentCommands.ssh, agentCommands.agent);
         window = std::make_unique<TMainForm>();
         // Once the window has set the log up; what the registry collected before comes first.
         platform::registry::setDiagnosticsHandler([](const std::string& text) { LOGG(2, "%s", text.c_str()); });

@@ -7,15 +7,25 @@ namespace platform::remote {
 
 using namespace tagvista::agent;
 
+AgentSettings agentSettingsFor(const std::string& sshCommand, const std::string& agentCommand)
+{
+    const auto chosen = [](const char* variable, const std::string& setting) {
+        const char* value = std::getenv(variable);
+        return value && *value ? std::string(value) : setting;
+    };
+    AgentSettings settings;
+    // A command of blanks alone keeps the default: there is nothing to start.
+    if (std::vector<std::string> words = splitCommandLine(chosen("TAGVISTA_SSH", sshCommand)); !words.empty())
+        settings.ssh = std::move(words);
+    if (const std::string agent = chosen("TAGVISTA_AGENT", agentCommand);
+        agent.find_first_not_of(" \t") != std::string::npos)
+        settings.agent = agent;
+    return settings;
+}
+
 AgentSettings agentSettingsFromEnvironment()
 {
-    AgentSettings settings;
-    if (const char* ssh = std::getenv("TAGVISTA_SSH"); ssh && *ssh) {
-        std::vector<std::string> words = splitCommandLine(ssh);
-        if (!words.empty()) settings.ssh = std::move(words);
-    }
-    if (const char* agent = std::getenv("TAGVISTA_AGENT"); agent && *agent) settings.agent = agent;
-    return settings;
+    return agentSettingsFor({}, {});
 }
 
 std::vector<std::string> sshCommandFor(const AgentSettings& settings, const std::string& host)

@@ -35,8 +35,10 @@ struct AgentSettings {
     std::chrono::milliseconds requestDeadline{30000};
 };
 
-// The settings of this process: TAGVISTA_SSH replaces the ssh command ("ssh -F /path/config"),
-// TAGVISTA_AGENT the agent command.
+// The settings of the given commands ("" keeps the default), where TAGVISTA_SSH replaces the ssh
+// command ("ssh -F /path/config") and TAGVISTA_AGENT the agent command.
+AgentSettings agentSettingsFor(const std::string& sshCommand, const std::string& agentCommand);
+// Those of the environment alone.
 AgentSettings agentSettingsFromEnvironment();
 
 // The full command that reaches host: ssh's words, then what keeps any prompt from blocking

@@ -1,6 +1,7 @@
 #include "AgentHosts.h"
 
 #include "platform/ComRuntime.h"
+#include "platform/remote/RemoteAgents.h"
 
 #include <algorithm>
 #include <cctype>
@@ -110,8 +111,20 @@ thread_local std::string tFailureText;
 
 } // namespace
 
+std::string sshWrittenHost(const std::string& computer)
+{
+    std::string host = computer;
+    while (host.size() > 2 && host[0] == '\\' && host[1] == '\\') host.erase(0, 2);
+    if (host.size() < 4 || std::tolower(static_cast<unsigned char>(host[0])) != 's' ||
+        std::tolower(static_cast<unsigned char>(host[1])) != 's' ||
+        std::tolower(static_cast<unsigned char>(host[2])) != 'h' || host[3] != ':')
+        return {};
+    return host.substr(4);
+}
+
 std::string remoteHostName(const std::string& computer)
 {
+    if (std::string host = sshWrittenHost(computer); !host.empty()) return host;
     if (computer.empty() || isThisComputer(computer.c_str())) return {};
     std::string host = computer;
     while (host.size() > 2 && host[0] == '\\' && host[1] == '\\') host.erase(0, 2);
@@ -169,6 +182,15 @@ void setAgentSettings(const AgentSettings& settings)
     std::lock_guard lock(hosts().mutex);
     hosts().settings = settings;
 }
+
+} // namespace platform::remote
+
+void platform::setAgentCommands(const std::string& sshCommand, const std::string& agentCommand)
+{
+    remote::setAgentSettings(remote::agentSettingsFor(sshCommand, agentCommand));
+}
+
+namespace platform::remote {
 
 AgentSettings agentSettings()
 {

@@ -17,7 +17,12 @@ namespace platform::remote {
 void setAgentSettings(const AgentSettings& settings);
 AgentSettings agentSettings();
 
-// The host a computer name asks for ("\\\\name" or "name"); "" for this computer.
+// The host of a computer written "ssh:name" (with or without leading backslashes); "" for any
+// other name. Such a computer is always reached through its agent, on Windows too, where other
+// names keep the system's remote registry and DCOM.
+std::string sshWrittenHost(const std::string& computer);
+// The host a computer name asks the agent for ("ssh:name", "\\\\name" or "name"); "" for this
+// computer. What the Linux layer reaches every other computer by.
 std::string remoteHostName(const std::string& computer);
 // The host the ssh command of the settings really connects to for host, as its configuration
 // says ("ssh -G host": an alias of ~/.ssh/config gives its HostName, any other name itself).

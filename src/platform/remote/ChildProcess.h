@@ -36,6 +36,9 @@ public:
     virtual std::string endText() const = 0;
 };
 
+// What a program wrote, as one line of a tree or a log: trimmed, its line ends made blanks.
+std::string oneLine(std::string text);
+
 // Splits a command line into words: blanks separate, single and double quotes group, a backslash
 // takes the next character as it is. Used for the ssh and agent commands of the settings.
 std::vector<std::string> splitCommandLine(const std::string& line);

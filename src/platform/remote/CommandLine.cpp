@@ -1,5 +1,8 @@
 #include "ChildProcess.h"
 
+#include <algorithm>
+#include <cstring>
+
 namespace platform::remote {
 
 std::vector<std::string> splitCommandLine(const std::string& line)
@@ -34,6 +37,17 @@ std::vector<std::string> splitCommandLine(const std::string& line)
     }
     if (inWord) words.push_back(std::move(word));
     return words;
+}
+
+std::string oneLine(std::string text)
+{
+    while (!text.empty() && std::strchr(" \t\r\n", text.back())) text.pop_back();
+    std::size_t start = 0;
+    while (start < text.size() && std::strchr(" \t\r\n", text[start])) ++start;
+    text.erase(0, start);
+    std::replace(text.begin(), text.end(), '\r', ' ');
+    std::replace(text.begin(), text.end(), '\n', ' ');
+    return text;
 }
 
 } // namespace platform::remote

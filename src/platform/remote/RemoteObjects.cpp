@@ -1,6 +1,7 @@
 #include "RemoteObjects.h"
 
 #include "AgentHosts.h"
+#include "platform/ComRuntime.h"
 
 #include <cstring>
 #include <deque>
@@ -535,6 +536,31 @@ HRESULT createRemoteServer(const std::string& host, REFCLSID clsid, IUnknown** s
     proxy->AddRef();
     *server = static_cast<IOPCServer*>(proxy);
     return S_OK;
+}
+
+HRESULT createRemoteInstance(const std::string& host, REFCLSID clsid, IUnknown* outer, DWORD context, DWORD count,
+                             MULTI_QI* results)
+{
+    if (count == 0 || !results) return E_INVALIDARG;
+    for (DWORD i = 0; i < count; ++i) {
+        if (!results[i].pIID) return E_INVALIDARG;
+        results[i].pItf = nullptr;
+    }
+    HRESULT hr = S_OK;
+    if (!platform::comInitialized())
+        hr = CO_E_NOTINITIALIZED;
+    else if (!(context & CLSCTX_REMOTE_SERVER))
+        hr = REGDB_E_CLASSNOTREG;
+    else if (outer)
+        hr = CLASS_E_NOAGGREGATION;
+    IUnknown* object = nullptr;
+    if (SUCCEEDED(hr)) hr = createRemoteServer(host, clsid, &object);
+    if (FAILED(hr)) {
+        for (DWORD i = 0; i < count; ++i) results[i].hr = hr;
+        return hr;
+    }
+    // The proxy answers the interfaces asked for like a local object.
+    return platform::answerQueries(object, count, results);
 }
 
 } // namespace platform::remote

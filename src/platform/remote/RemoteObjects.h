@@ -18,5 +18,9 @@ namespace platform::remote {
 // CoCreateInstanceEx of clsid on host, through its agent: the server's IOPCServer (one
 // reference). On failure the code, with the cause kept for the system's text of that code.
 HRESULT createRemoteServer(const std::string& host, REFCLSID clsid, IUnknown** server);
+// CoCreateInstanceEx of clsid on host, for the system's call of that name: the arguments checked
+// as it checks them, then the interfaces results asks for from the created server.
+HRESULT createRemoteInstance(const std::string& host, REFCLSID clsid, IUnknown* outer, DWORD context, DWORD count,
+                             MULTI_QI* results);
 
 } // namespace platform::remote

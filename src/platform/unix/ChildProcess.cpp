@@ -86,16 +86,7 @@ public:
     std::string errorOutput() const override
     {
         std::lock_guard lock(_mutex);
-        std::string text = _errors;
-        // Trimmed: the line ends and blanks around it say nothing.
-        while (!text.empty() && std::strchr(" \t\r\n", text.back())) text.pop_back();
-        std::size_t start = 0;
-        while (start < text.size() && std::strchr(" \t\r\n", text[start])) ++start;
-        text.erase(0, start);
-        // Lines joined: the text goes into one line of a tree or a log.
-        std::replace(text.begin(), text.end(), '\r', ' ');
-        std::replace(text.begin(), text.end(), '\n', ' ');
-        return text;
+        return oneLine(_errors);
     }
 
     std::string endText() const override

@@ -167,31 +167,6 @@ HRESULT checkRequest(DWORD dwClsCtx, const COSERVERINFO* serverInfo)
     return S_OK;
 }
 
-// The interfaces a MULTI_QI asks for, from a created object whose reference it then lets go.
-HRESULT answerQueries(IUnknown* object, DWORD dwCount, MULTI_QI* pResults)
-{
-    DWORD obtained = 0;
-    for (DWORD i = 0; i < dwCount; ++i) {
-        MULTI_QI& entry = pResults[i];
-        void* itf = nullptr;
-        try {
-            entry.hr = object->QueryInterface(*entry.pIID, &itf);
-        } catch (...) {
-            entry.hr = RPC_E_SERVERFAULT;
-        }
-        if (SUCCEEDED(entry.hr) && itf) {
-            entry.hr = S_OK;
-            entry.pItf = static_cast<IUnknown*>(itf);
-            ++obtained;
-        } else {
-            if (SUCCEEDED(entry.hr)) entry.hr = E_NOINTERFACE;  // success without a pointer
-            entry.pItf = nullptr;
-        }
-    }
-    object->Release();
-    if (obtained == dwCount) return S_OK;
-    return obtained > 0 ? CO_S_NOTALLINTERFACES : E_NOINTERFACE;
-}
 
 // The computer a COSERVERINFO names when it is not this one; "" for this one.
 std::string remoteHostOf(const COSERVERINFO* serverInfo)
@@ -305,16 +280,9 @@ HRESULT CoCreateInstanceEx(REFCLSID rclsid, IUnknown* punkOuter, DWORD dwClsCtx,
     };
     IUnknown* object = nullptr;
     HRESULT hr = S_OK;
-    if (const std::string host = remoteHostOf(pServerInfo); !host.empty()) {
-        // Another computer's server is created by the agent there; its proxy answers the
-        // interfaces asked for below like a local object.
-        if (!platform::comInitialized()) return failAll(CO_E_NOTINITIALIZED);
-        if (!(dwClsCtx & CLSCTX_REMOTE_SERVER)) return failAll(REGDB_E_CLASSNOTREG);
-        if (punkOuter) return failAll(CLASS_E_NOAGGREGATION);
-        hr = platform::remote::createRemoteServer(host, rclsid, &object);
-        if (FAILED(hr)) return failAll(hr);
-        return answerQueries(object, dwCount, pResults);
-    }
+    // Another computer's server is created by the agent there.
+    if (const std::string host = remoteHostOf(pServerInfo); !host.empty())
+        return platform::remote::createRemoteInstance(host, rclsid, punkOuter, dwClsCtx, dwCount, pResults);
     hr = checkRequest(dwClsCtx, pServerInfo);
     if (FAILED(hr)) return failAll(hr);
 
@@ -331,7 +299,7 @@ HRESULT CoCreateInstanceEx(REFCLSID rclsid, IUnknown* punkOuter, DWORD dwClsCtx,
     factory->Release();
     if (FAILED(hr)) return failAll(hr);
 
-    return answerQueries(object, dwCount, pResults);
+    return platform::answerQueries(object, dwCount, pResults);
 }
 
 HRESULT CoCreateInstance(REFCLSID rclsid, IUnknown* pUnkOuter, DWORD dwClsContext, REFIID riid, LPVOID* ppv)

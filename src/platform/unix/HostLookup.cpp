@@ -41,7 +41,7 @@ std::optional<IPv4Address> lookupIPv4(const std::string& name)
         // Another computer is reached through ssh, and the name given is often an alias of the
         // user's ssh configuration, which the resolver does not know: the address is that of the
         // host ssh connects to.
-        query = remote::sshHostName(host).value_or(query);
+        query = remote::sshHostName(host).value_or(host);
     }
     if (!isResolvableName(query)) return std::nullopt;
 

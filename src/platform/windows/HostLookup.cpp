@@ -1,5 +1,6 @@
 // A computer's name to its first IPv4 address, through the system's resolver.
 #include "platform/HostLookup.h"
+#include "platform/remote/AgentHosts.h"
 
 #include <cstring>
 
@@ -13,6 +14,10 @@ std::optional<IPv4Address> lookupIPv4(const std::string& name)
         char self[256] = {};
         if (gethostname(self, sizeof self - 1) != 0) return std::nullopt;
         query = self;
+    } else if (const std::string host = remote::sshWrittenHost(query); !host.empty()) {
+        // A computer reached through ssh: the address of the host ssh connects to for the name
+        // (often an alias of the user's ssh configuration).
+        query = remote::sshHostName(host).value_or(host);
     }
     if (!isResolvableName(query)) return std::nullopt;
 

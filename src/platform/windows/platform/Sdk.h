@@ -16,6 +16,8 @@
 
 #include "OpcDaIdl.h"
 
+#include "AgentRouting.h"
+
 // Marks what a server library exports; the .def files of the libraries list the same names.
 #define TAGVISTA_SERVER_EXPORT
 

@@ -1,0 +1,81 @@
+#!/usr/bin/env bash
+# Computers written "ssh:name" on Windows: the Windows client of this build, under Wine, reaches
+# the agent of this build through a stand-in ssh that runs the agent here (there is no Windows ssh
+# client under Wine; the same agent through a real sshd is agent-under-wine's). Plain names keep
+# the system's remote registry.
+#   ssh-hosts-under-wine.sh <Windows build tree> <fake-ssh.exe> <throwaway folder>
+set -euo pipefail
+build="$1"
+fake_ssh="$2"
+work="$3"
+wine_run="$build/wine-run"
+fail() { echo "FAILED: $*" >&2; exit 1; }
+rm -rf "$work"
+mkdir -p "$work"
+cli() { "$wine_run" "$build/bin/tagvista-cli.exe" "$@" 2>&1 | tr -d '\r'; return "${PIPESTATUS[0]}"; }
+export TAGVISTA_SSH="Z:$fake_ssh"
+export TAGVISTA_AGENT="Z:$build/bin/tagvista-agent.exe --stdio"
+export TAGVISTA_FAKE_SSH_LOG="$work/reached"
+
+echo "--- servers of ssh:plant-remote, through the agent"
+remote="$(cli servers ssh:plant-remote)" || fail "servers ssh:plant-remote: $remote"
+here="$(cli servers)" || fail "servers here: $here"
+[ "$remote" = "$here" ] || fail "the agent lists other servers: $(diff <(echo "$remote") <(echo "$here") | head)"
+tr -d "\r" <"$work/reached" | grep -qx "plant-remote" || fail "the agent was not asked through ssh: $(cat "$work/reached" 2>/dev/null)"
+echo "$(wc -l <<<"$remote") servers, the prefix's, through the agent"
+
+echo "--- browse and watch through the agent"
+remote_space="$(cli browse --flat --host ssh:plant-remote Tagvista.Simulation.1)" || fail "browse: $remote_space"
+here_space="$(cli browse --flat Tagvista.Simulation.1)" || fail "browse here: $here_space"
+[ "$remote_space" = "$here_space" ] || fail "another address space: $(diff <(echo "$remote_space") <(echo "$here_space") | head)"
+grep -q "Цех1" <<<"$remote_space" || fail "no Cyrillic name came through"
+remote_values="$(cli watch --seconds 8 --host ssh:plant-remote Tagvista.Simulation.1)" || fail "watch: $(tail -n 3 <<<"$remote_values")"
+here_values="$(cli watch --seconds 4 Tagvista.Simulation.1)" || fail "watch here"
+remote_types="$(cut -f2 <<<"$remote_values" | sort -u)"
+[ "$remote_types" = "$(cut -f2 <<<"$here_values" | sort -u)" ] ||
+  fail "other types: $(diff <(echo "$remote_types") <(cut -f2 <<<"$here_values" | sort -u))"
+[ "$(cut -f1 <<<"$remote_values" | sort -u)" = "$(cut -f1 <<<"$here_values" | sort -u)" ] || fail "other items"
+echo "$(wc -l <<<"$remote_space") items browsed; $(wc -l <<<"$remote_values") values of $(wc -l <<<"$remote_types") types"
+
+echo "--- an unreachable computer fails with ssh's words"
+code=0
+unreachable="$(cli servers ssh:unreachable)" || code=$?
+[ "$code" -eq 2 ] || fail "exit $code: $unreachable"
+grep -q "ssh:unreachable: RegConnectRegistry() Failed: .*(ssh failed: ssh: Could not resolve hostname unreachable" <<<"$unreachable" ||
+  fail "no ssh text: $unreachable"
+echo "$unreachable"
+code=0
+created="$(cli watch --seconds 1 --host ssh:unreachable Tagvista.Simulation.1)" || code=$?
+[ "$code" -eq 2 ] || fail "watch of an unreachable computer: exit $code: $created"
+grep -q "Could not resolve hostname unreachable" <<<"$created" || fail "no ssh text for the server: $created"
+
+echo "--- a missing agent names the shell's words"
+code=0
+missing="$(TAGVISTA_AGENT='Z:\no\such\tagvista-agent.exe --stdio' cli servers ssh:plant-remote)" || code=$?
+[ "$code" -eq 2 ] || fail "exit $code: $missing"
+grep -q "the agent ended: .*no.such.tagvista-agent.exe.*(exit code 127)" <<<"$missing" || fail "no cause: $missing"
+echo "$missing"
+
+echo "--- a plain name keeps the system's remote registry"
+code=0
+plain="$(cli servers plant-remote)" || code=$?
+[ "$code" -eq 2 ] || fail "a plain name: exit $code: $plain"
+if grep -q "ssh\|agent" <<<"$plain"; then fail "a plain name went to ssh: $plain"; fi
+echo "$plain"
+
+echo "--- the agent killed while values stream"
+"$wine_run" "$build/bin/tagvista-cli.exe" watch --host ssh:plant-remote Tagvista.Simulation.1 >"$work/watch.out" 2>"$work/watch.err" &
+watch_pid=$!
+for waited in $(seq 300); do
+  [ -s "$work/watch.out" ] && break
+  sleep 0.1
+done
+[ -s "$work/watch.out" ] || fail "no values before the kill: $(cat "$work/watch.err")"
+pkill -KILL -f "tagvista-agent.exe --stdio" || fail "no agent to kill"
+start=$SECONDS
+code=0
+wait "$watch_pid" || code=$?
+[ "$code" -eq 2 ] || fail "the watch ended with $code: $(cat "$work/watch.err")"
+grep -q "ssh:plant-remote.*(exit code" "$work/watch.err" || fail "no message naming the computer and the cause: $(cat "$work/watch.err")"
+echo "ended with exit 2 after $((SECONDS - start)) s: $(tr -d '\r' <"$work/watch.err" | tail -n 1)"
+echo "ssh: computers on Windows: listed, browsed, streamed and failed as through the agent"

@@ -1,6 +1,7 @@
 #include "AgentService.h"
 
 #include "StandardStreams.h"
+#include "platform/remote/ValueCoding.h"
 
 #include <cstring>
 
@@ -99,6 +100,71 @@ private:
     const std::uint32_t _connection;
 };
 
+// The sink the agent advises on a server's shutdown connection point.
+class ShutdownForwarder final : public platform::ComObject<IOPCShutdown> {
+public:
+    ShutdownForwarder(FrameWriter& writer, std::uint32_t connection) : _writer(writer), _connection(connection) {}
+
+    HRESULT STDMETHODCALLTYPE ShutdownRequest(LPCWSTR reason) override
+    {
+        fb::FlatBufferBuilder builder;
+        const auto text = reason ? utf8String(builder, reason) : fb::Offset<fb::String>();
+        builder.Finish(CreateEnvelope(builder, 0, Body::Shutdown, CreateShutdown(builder, _connection, text).Union()));
+        _writer.write(platform::remote::frameOf(builder));
+        return S_OK;
+    }
+
+private:
+    FrameWriter& _writer;
+    const std::uint32_t _connection;
+};
+
+// The sink the agent advises on a group's DA 2.0 callback connection point: each OnDataChange
+// goes to the program with its values; the completions of asynchronous calls the program never
+// makes are taken and dropped.
+class CallbackForwarder final : public platform::ComObject<IOPCDataCallback> {
+public:
+    CallbackForwarder(FrameWriter& writer, std::uint32_t connection) : _writer(writer), _connection(connection) {}
+
+    HRESULT STDMETHODCALLTYPE OnDataChange(DWORD transaction, OPCHANDLE group, HRESULT masterQuality, HRESULT masterError,
+                                           DWORD count, OPCHANDLE* handles, VARIANT* values, WORD* qualities,
+                                           FILETIME* times, HRESULT* errors) override
+    {
+        // Arrays the server left out cannot be read; the program sees an empty call.
+        if (!handles || !values || !qualities || !times || !errors) count = 0;
+        fb::FlatBufferBuilder builder;
+        std::vector<fb::Offset<CallbackItem>> items;
+        items.reserve(count);
+        for (DWORD i = 0; i < count; ++i) {
+            bool travelled = true;
+            const auto value = platform::remote::encodeValue(builder, values[i], travelled);
+            items.push_back(CreateCallbackItem(builder, handles[i], value, qualities[i], fileTimeBits(times[i]),
+                                               travelled ? errors[i] : DISP_E_BADVARTYPE));
+        }
+        const auto list = builder.CreateVector(items);
+        builder.Finish(CreateEnvelope(builder, 0, Body::Callback,
+                                      CreateCallback(builder, _connection, transaction, group, masterQuality,
+                                                     masterError, list)
+                                          .Union()));
+        _writer.write(platform::remote::frameOf(builder));
+        return S_OK;
+    }
+    HRESULT STDMETHODCALLTYPE OnReadComplete(DWORD, OPCHANDLE, HRESULT, HRESULT, DWORD, OPCHANDLE*, VARIANT*, WORD*,
+                                             FILETIME*, HRESULT*) override
+    {
+        return S_OK;
+    }
+    HRESULT STDMETHODCALLTYPE OnWriteComplete(DWORD, OPCHANDLE, HRESULT, DWORD, OPCHANDLE*, HRESULT*) override
+    {
+        return S_OK;
+    }
+    HRESULT STDMETHODCALLTYPE OnCancelComplete(DWORD, OPCHANDLE) override { return S_OK; }
+
+private:
+    FrameWriter& _writer;
+    const std::uint32_t _connection;
+};
+
 } // namespace
 
 bool FrameWriter::write(const std::vector<std::uint8_t>& frame)
@@ -120,13 +186,127 @@ AgentService::~AgentService()
     for (auto& [number, object] : _objects) object.pointer->Release();
 }
 
+HRESULT AgentService::endAdvise(const Advised& advised)
+{
+    const HRESULT hr = advised.connectionPoint ? static_cast<IConnectionPoint*>(advised.source)->Unadvise(advised.cookie)
+                                               : static_cast<IDataObject*>(advised.source)->DUnadvise(advised.cookie);
+    advised.source->Release();
+    return hr;
+}
+
 void AgentService::unadviseAll()
 {
-    for (auto& [connection, advised] : _advised) {
-        advised.dataObject->DUnadvise(advised.cookie);
-        advised.dataObject->Release();
-    }
+    for (auto& [connection, advised] : _advised) endAdvise(advised);
     _advised.clear();
+}
+
+void AgentService::unadviseOf(std::uint64_t object)
+{
+    for (auto advised = _advised.begin(); advised != _advised.end();) {
+        if (advised->second.object != object) {
+            ++advised;
+            continue;
+        }
+        endAdvise(advised->second);
+        advised = _advised.erase(advised);
+    }
+}
+
+void AgentService::answerAdviseConnection(fb::FlatBufferBuilder& builder, const AdviseConnection& advise, Body& type,
+                                          fb::Offset<void>& body)
+{
+    type = Body::AdviseAnswer;
+    auto* point = static_cast<IConnectionPoint*>(held(advise.object(), IID_IConnectionPoint));
+    IID iid{};
+    if (!point || FAILED(point->GetConnectionInterface(&iid))) {
+        body = CreateAdviseAnswer(builder, E_INVALIDARG).Union();
+        return;
+    }
+    const std::uint32_t connection = _nextConnection;
+    IUnknown* sink = nullptr;
+    if (IsEqualIID(iid, IID_IOPCShutdown))
+        sink = static_cast<IOPCShutdown*>(new ShutdownForwarder(_writer, connection));
+    else if (IsEqualIID(iid, IID_IOPCDataCallback))
+        sink = static_cast<IOPCDataCallback*>(new CallbackForwarder(_writer, connection));
+    if (!sink) {
+        // A connection point of another interface: nothing here could receive its calls.
+        body = CreateAdviseAnswer(builder, CONNECT_E_CANNOTCONNECT).Union();
+        return;
+    }
+    sink->AddRef();
+    DWORD cookie = 0;
+    const HRESULT hr = point->Advise(sink, &cookie);
+    sink->Release();
+    if (SUCCEEDED(hr)) {
+        ++_nextConnection;
+        point->AddRef();
+        _advised[connection] = Advised{advise.object(), point, true, cookie};
+    }
+    body = CreateAdviseAnswer(builder, hr, SUCCEEDED(hr) ? connection : 0).Union();
+}
+
+void AgentService::answerBrowse(fb::FlatBufferBuilder& builder, const Browse& browse, Body& type, fb::Offset<void>& body)
+{
+    type = Body::BrowseAnswer;
+    auto* browser = static_cast<IOPCBrowse*>(held(browse.object(), IID_IOPCBrowse));
+    if (!browser) {
+        body = CreateBrowseAnswer(builder, E_INVALIDARG).Union();
+        return;
+    }
+    platform::WideString itemId = wideOf(browse.item_id());
+    platform::WideString nameFilter = wideOf(browse.name_filter());
+    platform::WideString vendorFilter = wideOf(browse.vendor_filter());
+    LPWSTR continuation = nullptr;
+    if (browse.continuation()) {
+        const platform::WideString point = wideOf(browse.continuation());
+        continuation = static_cast<LPWSTR>(CoTaskMemAlloc((point.size() + 1) * sizeof(WCHAR)));
+        if (!continuation) {
+            body = CreateBrowseAnswer(builder, E_OUTOFMEMORY).Union();
+            return;
+        }
+        std::memcpy(continuation, point.c_str(), (point.size() + 1) * sizeof(WCHAR));
+    }
+    std::vector<DWORD> propertyIds;
+    if (browse.property_ids()) propertyIds.assign(browse.property_ids()->begin(), browse.property_ids()->end());
+    // The list is a reference pointer: never null, even when empty.
+    DWORD none = 0;
+    BOOL more = FALSE;
+    DWORD count = 0;
+    OPCBROWSEELEMENT* elements = nullptr;
+    const HRESULT hr = browser->Browse(itemId.data(), &continuation, browse.max_elements(),
+                                       static_cast<OPCBROWSEFILTER>(browse.filter()), nameFilter.data(),
+                                       vendorFilter.data(), browse.all_properties(), browse.property_values(),
+                                       static_cast<DWORD>(propertyIds.size()), propertyIds.empty() ? &none : propertyIds.data(),
+                                       &more, &count, &elements);
+    std::vector<fb::Offset<BrowseElement>> answers;
+    for (DWORD i = 0; elements && i < count; ++i) {
+        OPCBROWSEELEMENT& element = elements[i];
+        std::vector<fb::Offset<ItemProperty>> properties;
+        OPCITEMPROPERTIES& itemProperties = element.ItemProperties;
+        for (DWORD p = 0; itemProperties.pItemProperties && p < itemProperties.dwNumProperties; ++p) {
+            OPCITEMPROPERTY& property = itemProperties.pItemProperties[p];
+            bool travelled = true;
+            const auto value = platform::remote::encodeValue(builder, property.vValue, travelled);
+            properties.push_back(CreateItemProperty(builder, property.dwPropertyID, utf8String(builder, property.szItemID),
+                                                    utf8String(builder, property.szDescription), property.vtDataType,
+                                                    value, travelled ? property.hrErrorID : DISP_E_BADVARTYPE));
+            CoTaskMemFree(property.szItemID);
+            CoTaskMemFree(property.szDescription);
+            VariantClear(&property.vValue);
+        }
+        CoTaskMemFree(itemProperties.pItemProperties);
+        const auto propertyList = builder.CreateVector(properties);
+        answers.push_back(CreateBrowseElement(builder, utf8String(builder, element.szName),
+                                              utf8String(builder, element.szItemID), element.dwFlagValue,
+                                              itemProperties.hrErrorID, propertyList));
+        CoTaskMemFree(element.szName);
+        CoTaskMemFree(element.szItemID);
+    }
+    CoTaskMemFree(elements);
+    const auto point = continuation ? utf8String(builder, continuation) : fb::Offset<fb::String>();
+    CoTaskMemFree(continuation);
+    const auto list = builder.CreateVector(answers);
+    body = CreateBrowseAnswer(builder, hr, more != FALSE, point, list).Union();
 }
 
 std::uint64_t AgentService::hold(IUnknown* pointer, const IID& iid)
@@ -208,16 +388,8 @@ std::vector<std::uint8_t> AgentService::answer(const Envelope& request)
             noObject(object, "object");
             break;
         }
-        // A group's advises end with it.
-        for (auto advised = _advised.begin(); advised != _advised.end();) {
-            if (advised->second.group != object) {
-                ++advised;
-                continue;
-            }
-            advised->second.dataObject->DUnadvise(advised->second.cookie);
-            advised->second.dataObject->Release();
-            advised = _advised.erase(advised);
-        }
+        // A group's or a connection point's advises end with it.
+        unadviseOf(object);
         found->second.pointer->Release();
         _objects.erase(found);
         result(S_OK);
@@ -399,7 +571,7 @@ std::vector<std::uint8_t> AgentService::answer(const Envelope& request)
         const HRESULT hr = dataObject->DAdvise(&format, 0, forwarder, &cookie);
         forwarder->Release();
         if (SUCCEEDED(hr))
-            _advised[connection] = Advised{advise->object(), dataObject, cookie};
+            _advised[connection] = Advised{advise->object(), dataObject, false, cookie};
         else
             dataObject->Release();
         type = Body::AdviseAnswer;
@@ -409,16 +581,40 @@ std::vector<std::uint8_t> AgentService::answer(const Envelope& request)
     case Body::Unadvise: {
         const Unadvise* unadvise = request.body_as_Unadvise();
         const auto found = _advised.find(unadvise->connection());
-        if (found == _advised.end() || found->second.group != unadvise->object()) {
-            result(OLE_E_NOCONNECTION);
+        if (found == _advised.end() || found->second.object != unadvise->object()) {
+            result(held(unadvise->object(), IID_IConnectionPoint) ? CONNECT_E_NOCONNECTION : OLE_E_NOCONNECTION);
             break;
         }
-        const HRESULT hr = found->second.dataObject->DUnadvise(found->second.cookie);
-        found->second.dataObject->Release();
+        const HRESULT hr = endAdvise(found->second);
         _advised.erase(found);
         result(hr);
         break;
     }
+    case Body::FindConnectionPoint: {
+        const FindConnectionPoint* find = request.body_as_FindConnectionPoint();
+        auto* container = static_cast<IConnectionPointContainer*>(held(find->object(), IID_IConnectionPointContainer));
+        GUID iid;
+        if (!container) {
+            noObject(find->object(), "connection point container");
+            break;
+        }
+        if (!guidOf(find->iid(), iid)) {
+            failure(E_INVALIDARG, "an interface identifier is 16 bytes");
+            break;
+        }
+        IConnectionPoint* point = nullptr;
+        HRESULT hr = container->FindConnectionPoint(iid, &point);
+        if (SUCCEEDED(hr) && !point) hr = CONNECT_E_NOCONNECTION;
+        type = Body::ObjectAnswer;
+        body = CreateObjectAnswer(builder, hr, SUCCEEDED(hr) ? hold(point, IID_IConnectionPoint) : 0).Union();
+        break;
+    }
+    case Body::AdviseConnection:
+        answerAdviseConnection(builder, *request.body_as_AdviseConnection(), type, body);
+        break;
+    case Body::Browse:
+        answerBrowse(builder, *request.body_as_Browse(), type, body);
+        break;
     default:
         failure(E_INVALIDARG, std::string(platform::remote::bodyName(request.body_type())) + " is no request");
         break;

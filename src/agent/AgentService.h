@@ -45,9 +45,11 @@ private:
         IUnknown* pointer = nullptr;  // one reference, of the interface iid names
         IID iid{};
     };
+    // A stream advised on a group's IDataObject, or a sink advised on a connection point.
     struct Advised {
-        std::uint64_t group = 0;
-        IDataObject* dataObject = nullptr;  // one reference
+        std::uint64_t object = 0;           // the group or the connection point, as the program names it
+        IUnknown* source = nullptr;         // the IDataObject or the IConnectionPoint; one reference
+        bool connectionPoint = false;
         DWORD cookie = 0;
     };
 
@@ -55,6 +57,14 @@ private:
     // The held object when it is of iid; null otherwise.
     IUnknown* held(std::uint64_t object, const IID& iid) const;
     void unadviseAll();
+    // Ends the advises made through object (a group or a connection point that goes).
+    void unadviseOf(std::uint64_t object);
+    static HRESULT endAdvise(const Advised& advised);
+    // The answers too long to write inline in answer().
+    void answerAdviseConnection(flatbuffers::FlatBufferBuilder& builder, const tagvista::agent::AdviseConnection& advise,
+                                tagvista::agent::Body& type, flatbuffers::Offset<void>& body);
+    void answerBrowse(flatbuffers::FlatBufferBuilder& builder, const tagvista::agent::Browse& browse,
+                      tagvista::agent::Body& type, flatbuffers::Offset<void>& body);
 
     std::string _programText;
     FrameWriter& _writer;

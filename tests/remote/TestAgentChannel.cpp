@@ -198,4 +198,57 @@ TEST_F(ChannelTest, AnAgentThatGoesAwayEndsWithWhatSshOrTheShellSaid)
     }
 }
 
+std::vector<std::uint8_t> noticeFrame(std::uint32_t connection, const std::string& reason)
+{
+    flatbuffers::FlatBufferBuilder builder;
+    builder.Finish(CreateEnvelope(builder, 0, Body::Shutdown,
+                                  CreateShutdown(builder, connection, builder.CreateString(reason)).Union()));
+    return frameOf(builder);
+}
+
+// An agent may send under a connection before the program has its answer to the advise: such
+// notices wait for their receiver and come first, in order; after the receiver has gone they
+// are dropped, and a flood of unclaimed ones is bounded, not fatal.
+TEST_F(ChannelTest, NoticesBeforeTheirReceiverWaitForItAndNoneFollowItsRemoval)
+{
+    open();
+    ASSERT_TRUE(_channel) << _openError;
+    _agent->send(noticeFrame(7, "first"));
+    _agent->send(noticeFrame(7, "second"));
+    for (int i = 0; i < 1000; ++i) _agent->send(noticeFrame(1000 + i, std::string(100, 'x')));  // nobody's
+    std::string error;
+    // An answer after them all: by then the reader has taken them.
+    std::thread answer([&] {
+        if (auto request = _agent->nextRequest()) _agent->send(listFrame(idOf(*request), "after"));
+    });
+    EXPECT_EQ(listName(error), "after") << error;
+    answer.join();
+
+    std::vector<std::string> received;
+    std::mutex mutex;
+    _channel->setNoticeHandler(7, [&](const Envelope& notice) {
+        std::lock_guard lock(mutex);
+        received.push_back(notice.body_as_Shutdown()->reason()->str());
+    });
+    {
+        std::lock_guard lock(mutex);
+        EXPECT_EQ(received, (std::vector<std::string>{"first", "second"}));
+    }
+    _channel->removeNoticeHandler(7);
+    _agent->send(noticeFrame(7, "late"));
+    std::thread again([&] {
+        if (auto request = _agent->nextRequest()) _agent->send(listFrame(idOf(*request), "again"));
+    });
+    EXPECT_EQ(listName(error), "again") << error;
+    again.join();
+    // Set again, nothing that came while it was away is handed over.
+    _channel->setNoticeHandler(7, [&](const Envelope&) {
+        std::lock_guard lock(mutex);
+        received.push_back("kept");
+    });
+    std::lock_guard lock(mutex);
+    EXPECT_EQ(received.size(), 2u);
+    EXPECT_FALSE(_channel->ended()) << _channel->endText();
+}
+
 } // namespace

@@ -155,8 +155,31 @@ TEST_F(RemoteServers, TheSimulationServerThereIsBrowsedAndStreamsThroughTheAgent
     ASSERT_EQ(browser->ChangeBrowsePosition(OPC_BROWSE_DOWN, OLESTR("Plant")), S_OK);
     EXPECT_FALSE(names(OPC_BRANCH).empty());
     EXPECT_NE(browser->ChangeBrowsePosition(OPC_BROWSE_DOWN, OLESTR("No such branch")), S_OK);
+    // The DA 3.0 browser: the root's branches, a page at a time through the continuation point.
     platform::ComPtr<IOPCBrowse> browse3;
-    EXPECT_EQ(server->QueryInterface(IID_IOPCBrowse, browse3.putVoid()), E_NOINTERFACE) << "not served yet";
+    ASSERT_EQ(server->QueryInterface(IID_IOPCBrowse, browse3.putVoid()), S_OK);
+    std::vector<std::string> branches;
+    LPWSTR point = nullptr;
+    WCHAR empty[] = OLESTR("");
+    DWORD none = 0;
+    for (int page = 0; page < 10; ++page) {
+        BOOL more = FALSE;
+        DWORD count = 0;
+        OPCBROWSEELEMENT* elements = nullptr;
+        ASSERT_EQ(browse3->Browse(empty, &point, 2, OPC_BROWSE_FILTER_BRANCHES, empty, empty, FALSE, FALSE, 0, &none, &more,
+                                  &count, &elements),
+                  S_OK);
+        for (DWORD i = 0; i < count; ++i) {
+            branches.push_back(platform::utf16ToUtf8(elements[i].szName));
+            EXPECT_TRUE(elements[i].dwFlagValue & OPC_BROWSE_HASCHILDREN);
+            CoTaskMemFree(elements[i].szName);
+            CoTaskMemFree(elements[i].szItemID);
+        }
+        CoTaskMemFree(elements);
+        if (!point || !*point) break;
+    }
+    CoTaskMemFree(point);
+    EXPECT_EQ(branches, (std::vector<std::string>{"Plant", "Цех1", "Simulation"}));
 
     // A group with one good item and one unknown; its stream delivers blocks here.
     platform::ComPtr<IUnknown> group;

@@ -54,6 +54,18 @@ changes="$(wc -l <<<"$remote_values")"
 [ "$changes" -gt "$(wc -l <<<"$(cut -f1 <<<"$remote_values" | sort -u)")" ] || fail "no value changed after the first block"
 echo "$changes values of $(wc -l <<<"$remote_types") types in 10 s"
 
+echo "--- the DA 3.0 browser and the DA 2.0 callback of the Windows agent"
+browse3="$("$cli" browse --flat --browser 3 --host plant-remote Tagvista.Simulation.1)" || fail "browse --browser 3 failed"
+[ "$browse3" = "$there_space" ] || fail "the DA 3.0 browser differs: $(diff <(echo "$browse3") <(echo "$there_space") | head)"
+callback_values="$("$cli" watch --seconds 10 --subscription callback --host plant-remote Tagvista.Simulation.1)" ||
+  fail "watch through the callback failed"
+[ "$(cut -f1,2 <<<"$callback_values" | sort -u)" = "$(cut -f1,2 <<<"$there_values" | sort -u)" ] ||
+  fail "the callback brings other items or types: $(diff <(cut -f1,2 <<<"$callback_values" | sort -u) <(cut -f1,2 <<<"$there_values" | sort -u) | head)"
+# The constants as the stream's blocks brought them, printed by the same client.
+[ "$(grep Static/ <<<"$callback_values" | cut -f1-3 | sort -u)" = "$(grep Static/ <<<"$remote_values" | cut -f1-3 | sort -u)" ] ||
+  fail "the callback's constant values differ from the stream's: $(diff <(grep Static/ <<<"$callback_values" | cut -f1-3 | sort -u) <(grep Static/ <<<"$remote_values" | cut -f1-3 | sort -u))"
+echo "$(wc -l <<<"$browse3") items through the DA 3.0 browser; $(wc -l <<<"$callback_values") values through the callback"
+
 echo "--- the ssh session killed while values stream"
 "$cli" watch --host plant-remote Tagvista.Simulation.1 >"$work/watch.out" 2>"$work/watch.err" &
 watch_pid=$!

@@ -37,6 +37,22 @@ remote_types="$(cut -f2 <<<"$remote_values" | sort -u)"
 [ "$(cut -f1 <<<"$remote_values" | sort -u)" = "$(cut -f1 <<<"$here_values" | sort -u)" ] || fail "other items"
 echo "$(wc -l <<<"$remote_space") items browsed; $(wc -l <<<"$remote_values") values of $(wc -l <<<"$remote_types") types"
 
+echo "--- the DA 3.0 browser, the DA 2.0 callback and a shutdown notice through the agent"
+browse3="$(cli browse --flat --browser 3 --host ssh:plant-remote Tagvista.Simulation.1)" || fail "browse --browser 3: $browse3"
+[ "$browse3" = "$here_space" ] || fail "the DA 3.0 browser differs: $(diff <(echo "$browse3") <(echo "$here_space") | head)"
+callback_values="$(cli watch --seconds 8 --subscription callback --host ssh:plant-remote Tagvista.Simulation.1)" ||
+  fail "watch through the callback: $(tail -n 3 <<<"$callback_values")"
+[ "$(cut -f1,2 <<<"$callback_values" | sort -u)" = "$(cut -f1,2 <<<"$here_values" | sort -u)" ] ||
+  fail "the callback brings other items or types: $(diff <(cut -f1,2 <<<"$callback_values" | sort -u) <(cut -f1,2 <<<"$here_values" | sort -u) | head)"
+[ "$(grep Static/ <<<"$callback_values" | cut -f1-3 | sort -u)" = "$(grep Static/ <<<"$here_values" | cut -f1-3 | sort -u)" ] ||
+  fail "the callback's constant values differ from here"
+code=0
+shutdown="$(cli watch --host ssh:plant-remote Tagvista.Test.ShutdownRequest)" || code=$?
+[ "$code" -eq 2 ] || fail "the shutdown watch ended with $code: $shutdown"
+grep -q "ssh:plant-remote|Tagvista.Test.ShutdownRequest: the server shut down: Сервер остановлен оператором" <<<"$shutdown" ||
+  fail "no shutdown notice: $shutdown"
+echo "$(wc -l <<<"$browse3") items through the DA 3.0 browser; $(wc -l <<<"$callback_values") values through the callback; $(tail -n 1 <<<"$shutdown")"
+
 echo "--- an unreachable computer fails with ssh's words"
 code=0
 unreachable="$(cli servers ssh:unreachable)" || code=$?

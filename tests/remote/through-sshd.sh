@@ -36,6 +36,23 @@ remote_types="$(cut -f2 <<<"$remote_values" | sort -u)"
 [ "$(cut -f1 <<<"$remote_values" | sort -u)" = "$(cut -f1 <<<"$local_values" | sort -u)" ] || fail "other items than here"
 echo "$(wc -l <<<"$remote_values") values of $(wc -l <<<"$remote_types") types in 10 s"
 
+echo "--- the DA 3.0 browser, the DA 2.0 callback and a shutdown notice through the agent"
+browse2="$("$cli" browse --flat --browser 2 --host plant-remote Tagvista.Simulation.1)" || fail "browse --browser 2 failed"
+browse3="$("$cli" browse --flat --browser 3 --host plant-remote Tagvista.Simulation.1)" || fail "browse --browser 3 failed"
+[ "$browse3" = "$browse2" ] || fail "the two browsers differ: $(diff <(echo "$browse3") <(echo "$browse2") | head)"
+callback_values="$("$cli" watch --seconds 10 --subscription callback --host plant-remote Tagvista.Simulation.1)" ||
+  fail "watch through the callback failed"
+[ "$(cut -f1,2 <<<"$callback_values" | sort -u)" = "$(cut -f1,2 <<<"$local_values" | sort -u)" ] ||
+  fail "the callback brings other items or types: $(diff <(cut -f1,2 <<<"$callback_values" | sort -u) <(cut -f1,2 <<<"$local_values" | sort -u) | head)"
+[ "$(grep Static/ <<<"$callback_values" | cut -f1-3 | sort -u)" = "$(grep Static/ <<<"$local_values" | cut -f1-3 | sort -u)" ] ||
+  fail "the callback's constant values differ from here"
+code=0
+shutdown="$("$cli" watch --host plant-remote Tagvista.Test.ShutdownRequest 2>&1 >/dev/null)" || code=$?
+[ "$code" -eq 2 ] || fail "the shutdown watch ended with $code: $shutdown"
+grep -q "plant-remote|Tagvista.Test.ShutdownRequest: the server shut down: Сервер остановлен оператором" <<<"$shutdown" ||
+  fail "no shutdown notice: $shutdown"
+echo "$(wc -l <<<"$browse3") items through either browser; $(wc -l <<<"$callback_values") values through the callback; $shutdown"
+
 echo "--- the ssh session killed while values stream"
 "$cli" watch --host plant-remote Tagvista.Simulation.1 >"$work/watch.out" 2>"$work/watch.err" &
 watch_pid=$!

@@ -187,28 +187,84 @@ std::string AgentChannel::goneText()
     return text;
 }
 
-void AgentChannel::setDataChangeHandler(std::uint32_t connection, DataChangeHandler handler)
+namespace {
+
+// What the channel keeps for receivers still to come: a few notices per connection (the first
+// blocks of a stream, the first callback), and not much in all.
+constexpr std::size_t kEarlyNoticesPerConnection = 64;
+constexpr std::size_t kEarlyBytes = std::size_t{16} << 20;
+
+// The connection an unasked message belongs to; none for a body that never comes unasked.
+std::optional<std::uint32_t> noticeConnection(const Envelope& envelope)
 {
-    std::lock_guard lock(_deliveryMutex);
-    _handlers[connection] = std::move(handler);
+    switch (envelope.body_type()) {
+    case Body::DataChange: return envelope.body_as_DataChange()->connection();
+    case Body::Shutdown: return envelope.body_as_Shutdown()->connection();
+    case Body::Callback: return envelope.body_as_Callback()->connection();
+    default: return std::nullopt;
+    }
 }
 
-void AgentChannel::removeDataChangeHandler(std::uint32_t connection)
+} // namespace
+
+void AgentChannel::setNoticeHandler(std::uint32_t connection, NoticeHandler handler)
+{
+    std::lock_guard lock(_deliveryMutex);
+    _removed.erase(connection);
+    _handlers[connection] = handler;
+    const auto early = _early.find(connection);
+    if (early == _early.end()) return;
+    std::deque<std::vector<std::uint8_t>> frames = std::move(early->second);
+    _early.erase(early);
+    for (const std::vector<std::uint8_t>& frame : frames) {
+        _earlyBytes -= frame.size();
+        // Verified when it came.
+        handler(*flatbuffers::GetRoot<Envelope>(frame.data()));
+    }
+}
+
+void AgentChannel::setDataChangeHandler(std::uint32_t connection, DataChangeHandler handler)
+{
+    setNoticeHandler(connection, [receive = std::move(handler)](const Envelope& notice) {
+        const DataChange* change = notice.body_as_DataChange();
+        if (!change) return;
+        static const std::uint8_t none = 0;
+        const flatbuffers::Vector<std::uint8_t>* block = change->block();
+        receive(block ? block->data() : &none, block ? block->size() : 0);
+    });
+}
+
+void AgentChannel::removeNoticeHandler(std::uint32_t connection)
 {
     std::lock_guard lock(_deliveryMutex);
     _handlers.erase(connection);
+    _removed.insert(connection);
 }
 
-void AgentChannel::deliver(const DataChange& change)
+void AgentChannel::deliver(std::uint32_t connection, std::vector<std::uint8_t>&& frame, const Envelope& notice)
 {
     std::lock_guard lock(_deliveryMutex);
-    const auto handler = _handlers.find(change.connection());
-    if (handler == _handlers.end()) return;
-    static const std::uint8_t none = 0;
-    const flatbuffers::Vector<std::uint8_t>* block = change.block();
-    // A copy: a handler removed by the handler itself must not pull the function from under it.
-    const DataChangeHandler receive = handler->second;
-    receive(block ? block->data() : &none, block ? block->size() : 0);
+    const auto handler = _handlers.find(connection);
+    if (handler != _handlers.end()) {
+        // A copy: a handler removed by the handler itself must not pull the function from under it.
+        const NoticeHandler receive = handler->second;
+        receive(notice);
+        return;
+    }
+    if (_removed.count(connection)) return;
+    std::deque<std::vector<std::uint8_t>>& kept = _early[connection];
+    _earlyBytes += frame.size();
+    kept.push_back(std::move(frame));
+    if (kept.size() > kEarlyNoticesPerConnection) {
+        _earlyBytes -= kept.front().size();
+        kept.pop_front();
+    }
+    // Past the limit in all, the oldest connection's notices go first: nobody has claimed them.
+    while (_earlyBytes > kEarlyBytes && !_early.empty()) {
+        auto oldest = _early.begin();
+        for (const std::vector<std::uint8_t>& dropped : oldest->second) _earlyBytes -= dropped.size();
+        _early.erase(oldest);
+    }
 }
 
 void AgentChannel::readFrames()
@@ -233,9 +289,11 @@ void AgentChannel::readFrames()
                 end(_host + ": the agent sent a bad frame: " + error);
                 return;
             }
-            if (envelope->id() == 0 && envelope->body_type() == Body::DataChange) {
-                deliver(*envelope->body_as_DataChange());
-                continue;
+            if (envelope->id() == 0) {
+                if (const std::optional<std::uint32_t> connection = noticeConnection(*envelope)) {
+                    deliver(*connection, std::move(*frame), *envelope);
+                    continue;
+                }
             }
             std::lock_guard lock(_mutex);
             const auto waiting = _waiting.find(envelope->id());

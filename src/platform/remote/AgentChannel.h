@@ -12,11 +12,13 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <deque>
 #include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <set>
 #include <string>
 #include <thread>
 #include <utility>
@@ -71,14 +73,20 @@ public:
     std::optional<Answer> call(const BodyBuilder& build, std::string& error);
     std::optional<Answer> call(const BodyBuilder& build, std::chrono::milliseconds deadline, std::string& error);
 
-    // The receiver of a connection's data-change blocks, called on the channel's reader thread
-    // with the block's bytes (valid during the call).
+    // The receiver of what an advise of the agent sends unasked under its connection number
+    // (DataChange, Shutdown, Callback), called on the channel's reader thread with the verified
+    // message (valid during the call). What comes before the receiver is set (the agent may send
+    // before its answer to the advise has reached the caller) is kept, up to a limit, and handed
+    // to it first; what comes after it is removed is dropped.
+    using NoticeHandler = std::function<void(const tagvista::agent::Envelope& notice)>;
+    void setNoticeHandler(std::uint32_t connection, NoticeHandler handler);
+    // After it returns no call of the handler runs or follows (one that runs is waited for,
+    // unless it is the caller).
+    void removeNoticeHandler(std::uint32_t connection);
+    // The same for a stream's connection, with each block's bytes.
     using DataChangeHandler = std::function<void(const std::uint8_t* block, std::size_t size)>;
     void setDataChangeHandler(std::uint32_t connection, DataChangeHandler handler);
-    // After it returns no call of the handler runs or follows (one that runs is waited for,
-    // unless it is the caller). Blocks of a connection nobody receives are dropped: a few may
-    // still come after the program has unadvised.
-    void removeDataChangeHandler(std::uint32_t connection);
+    void removeDataChangeHandler(std::uint32_t connection) { removeNoticeHandler(connection); }
 
     const std::string& host() const { return _host; }
     // Bytes read from the agent so far, frames' lengths included. Any thread.
@@ -93,7 +101,8 @@ private:
     AgentChannel(std::string host, std::unique_ptr<ChildProcess> process, const AgentSettings& settings);
     bool handshake(std::string& error);
     void readFrames();
-    void deliver(const tagvista::agent::DataChange& change);
+    // Hands a notice to its receiver, keeps it for one to come, or drops it.
+    void deliver(std::uint32_t connection, std::vector<std::uint8_t>&& frame, const tagvista::agent::Envelope& notice);
     // Ends the channel with this text (the first one stays) and wakes every waiting call.
     void end(const std::string& text);
     // The text for an agent that has gone: ssh's message, or the remote side's.
@@ -112,7 +121,12 @@ private:
     std::map<std::uint32_t, std::optional<Answer>> _waiting;  // by request id; guarded by _mutex
     std::string _endText;                                      // guarded by _mutex
     std::recursive_mutex _deliveryMutex;  // held while a handler runs and while one is removed
-    std::map<std::uint32_t, DataChangeHandler> _handlers;  // guarded by _deliveryMutex
+    std::map<std::uint32_t, NoticeHandler> _handlers;  // guarded by _deliveryMutex
+    // Notices of connections whose receiver is not set yet, oldest first, and the connections
+    // whose receiver has gone (their notices are dropped). Guarded by _deliveryMutex.
+    std::map<std::uint32_t, std::deque<std::vector<std::uint8_t>>> _early;
+    std::size_t _earlyBytes = 0;
+    std::set<std::uint32_t> _removed;
     std::thread _reader;
 };
 

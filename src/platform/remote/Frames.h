@@ -18,7 +18,7 @@
 namespace platform::remote {
 
 // Raised with every change to the messages; both ends speak only their own.
-constexpr std::uint32_t kProtocolVersion = 2;
+constexpr std::uint32_t kProtocolVersion = 3;
 
 // The largest frame either end takes. The largest message is a server listing; a frame past
 // this is an end that has gone wrong, not a big computer.

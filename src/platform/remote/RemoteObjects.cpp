@@ -1,6 +1,7 @@
 #include "RemoteObjects.h"
 
 #include "AgentHosts.h"
+#include "ValueCoding.h"
 #include "platform/ComRuntime.h"
 
 #include <cstring>
@@ -102,6 +103,9 @@ protected:
         object = answer->object();
         return S_OK;
     }
+
+    // The object's connection point container, as a proxy of its own.
+    HRESULT queryContainer(void** ppv);
 
     std::shared_ptr<AgentChannel> _channel;
     const std::uint64_t _object;
@@ -231,6 +235,295 @@ public:
     }
 };
 
+// A connection point of the server (IOPCShutdown) or of a group (IOPCDataCallback): each
+// advise is made there with a sink of the agent's, whose calls come back through the channel
+// and are made on the program's sink, on the channel's reader thread.
+class RemoteConnectionPoint final : public ComObject<IConnectionPoint>, RemoteObject {
+public:
+    RemoteConnectionPoint(std::shared_ptr<AgentChannel> channel, std::uint64_t object, const IID& iid)
+        : RemoteObject(std::move(channel), object), _iid(iid)
+    {
+    }
+    ~RemoteConnectionPoint() override
+    {
+        std::vector<std::uint32_t> connections;
+        {
+            std::lock_guard lock(_mutex);
+            for (const auto& [connection, sink] : _sinks) connections.push_back(connection);
+        }
+        for (std::uint32_t connection : connections) Unadvise(connection);
+    }
+
+    HRESULT STDMETHODCALLTYPE GetConnectionInterface(IID* iid) override
+    {
+        if (!iid) return E_POINTER;
+        *iid = _iid;
+        return S_OK;
+    }
+    HRESULT STDMETHODCALLTYPE GetConnectionPointContainer(IConnectionPointContainer** container) override
+    {
+        if (container) *container = nullptr;
+        return E_NOTIMPL;
+    }
+    HRESULT STDMETHODCALLTYPE Advise(IUnknown* sink, DWORD* cookie) override
+    {
+        if (!sink || !cookie) return E_POINTER;
+        *cookie = 0;
+        IUnknown* typed = nullptr;
+        if (FAILED(sink->QueryInterface(_iid, reinterpret_cast<void**>(&typed))) || !typed) return CONNECT_E_CANNOTCONNECT;
+        std::optional<AgentChannel::Answer> holder;
+        const AdviseAnswer* answer = nullptr;
+        const std::uint64_t object = _object;
+        HRESULT hr = ask(*_channel,
+                         [&](fb::FlatBufferBuilder& builder) {
+                             return std::make_pair(Body::AdviseConnection, CreateAdviseConnection(builder, object).Union());
+                         },
+                         answer, holder);
+        if (SUCCEEDED(hr)) hr = answer->hr();
+        if (FAILED(hr) || answer->connection() == 0) {
+            typed->Release();
+            return FAILED(hr) ? hr : CONNECT_E_CANNOTCONNECT;
+        }
+        const std::uint32_t connection = answer->connection();
+        {
+            std::lock_guard lock(_mutex);
+            _sinks[connection] = typed;  // the reference QueryInterface gave
+        }
+        if (IsEqualIID(_iid, IID_IOPCShutdown))
+            _channel->setNoticeHandler(connection, [sink = static_cast<IOPCShutdown*>(typed)](const Envelope& notice) {
+                deliverShutdown(*sink, notice);
+            });
+        else
+            _channel->setNoticeHandler(connection, [sink = static_cast<IOPCDataCallback*>(typed)](const Envelope& notice) {
+                deliverCallback(*sink, notice);
+            });
+        *cookie = connection;
+        return hr;
+    }
+    HRESULT STDMETHODCALLTYPE Unadvise(DWORD cookie) override
+    {
+        IUnknown* sink = nullptr;
+        {
+            std::lock_guard lock(_mutex);
+            const auto found = _sinks.find(cookie);
+            if (found == _sinks.end()) return CONNECT_E_NOCONNECTION;
+            sink = found->second;
+            _sinks.erase(found);
+        }
+        // No call reaches the sink after this, whatever the agent still sends.
+        _channel->removeNoticeHandler(cookie);
+        sink->Release();
+        if (_channel->ended()) return S_OK;
+        std::optional<AgentChannel::Answer> holder;
+        const Result* answer = nullptr;
+        const std::uint64_t object = _object;
+        const HRESULT hr = ask(*_channel,
+                               [&](fb::FlatBufferBuilder& builder) {
+                                   return std::make_pair(Body::Unadvise, CreateUnadvise(builder, object, cookie).Union());
+                               },
+                               answer, holder);
+        return FAILED(hr) ? hr : answer->hr();
+    }
+    HRESULT STDMETHODCALLTYPE EnumConnections(IEnumConnections** connections) override
+    {
+        if (connections) *connections = nullptr;
+        return E_NOTIMPL;
+    }
+
+private:
+    static void deliverShutdown(IOPCShutdown& sink, const Envelope& notice)
+    {
+        const Shutdown* shutdown = notice.body_as_Shutdown();
+        if (!shutdown) return;
+        const WideString reason = utf8ToUtf16(shutdown->reason() ? shutdown->reason()->string_view() : std::string_view());
+        sink.ShutdownRequest(shutdown->reason() ? reason.c_str() : nullptr);
+    }
+
+    static void deliverCallback(IOPCDataCallback& sink, const Envelope& notice)
+    {
+        const Callback* callback = notice.body_as_Callback();
+        if (!callback) return;
+        const DWORD count = callback->items() ? callback->items()->size() : 0;
+        std::vector<OPCHANDLE> handles(count);
+        std::vector<VARIANT> values(count);
+        std::vector<WORD> qualities(count);
+        std::vector<FILETIME> times(count);
+        std::vector<HRESULT> errors(count);
+        for (DWORD i = 0; i < count; ++i) {
+            const CallbackItem* item = callback->items()->Get(i);
+            VariantInit(&values[i]);
+            if (!item) {
+                errors[i] = RPC_E_INVALID_DATA;
+                continue;
+            }
+            handles[i] = item->client();
+            qualities[i] = item->quality();
+            times[i] = FILETIME{static_cast<DWORD>(item->time() & 0xFFFFFFFFu), static_cast<DWORD>(item->time() >> 32)};
+            errors[i] = item->error();
+            // A value this end cannot make is the item's error, not the call's.
+            if (!decodeValue(item->value(), values[i])) {
+                errors[i] = DISP_E_BADVARTYPE;
+                qualities[i] = OPC_QUALITY_BAD;
+            }
+        }
+        sink.OnDataChange(callback->transaction(), callback->group(), callback->master_quality(),
+                          callback->master_error(), count, handles.data(), values.data(), qualities.data(), times.data(),
+                          errors.data());
+        for (VARIANT& value : values) VariantClear(&value);
+    }
+
+    const IID _iid;
+    std::mutex _mutex;
+    std::map<std::uint32_t, IUnknown*> _sinks;  // one reference each, of the point's interface; guarded by _mutex
+};
+
+// A connection point container of the server or of a group.
+class RemoteConnectionPointContainer final : public ComObject<IConnectionPointContainer>, RemoteObject {
+public:
+    RemoteConnectionPointContainer(std::shared_ptr<AgentChannel> channel, std::uint64_t object)
+        : RemoteObject(std::move(channel), object)
+    {
+    }
+
+    HRESULT STDMETHODCALLTYPE EnumConnectionPoints(IEnumConnectionPoints** points) override
+    {
+        if (points) *points = nullptr;
+        return E_NOTIMPL;
+    }
+    HRESULT STDMETHODCALLTYPE FindConnectionPoint(REFIID iid, IConnectionPoint** point) override
+    {
+        if (!point) return E_POINTER;
+        *point = nullptr;
+        // Only these two have sinks the agent can stand in for.
+        if (!IsEqualIID(iid, IID_IOPCShutdown) && !IsEqualIID(iid, IID_IOPCDataCallback)) return CONNECT_E_NOCONNECTION;
+        std::optional<AgentChannel::Answer> holder;
+        const ObjectAnswer* answer = nullptr;
+        const std::uint64_t object = _object;
+        const std::vector<std::uint8_t> bytes = guidBytes(iid);
+        HRESULT hr = ask(*_channel,
+                         [&](fb::FlatBufferBuilder& builder) {
+                             return std::make_pair(Body::FindConnectionPoint,
+                                                   CreateFindConnectionPoint(builder, object, builder.CreateVector(bytes)).Union());
+                         },
+                         answer, holder);
+        if (FAILED(hr)) return hr;
+        if (FAILED(answer->hr())) return answer->hr();
+        if (answer->object() == 0) return CONNECT_E_NOCONNECTION;
+        auto* proxy = new RemoteConnectionPoint(_channel, answer->object(), iid);
+        proxy->AddRef();
+        *point = proxy;
+        return S_OK;
+    }
+};
+
+// The DA 3.0 browser.
+class RemoteBrowse final : public ComObject<IOPCBrowse>, RemoteObject {
+public:
+    RemoteBrowse(std::shared_ptr<AgentChannel> channel, std::uint64_t object) : RemoteObject(std::move(channel), object) {}
+
+    HRESULT STDMETHODCALLTYPE GetProperties(DWORD, LPWSTR*, BOOL, DWORD, DWORD*, OPCITEMPROPERTIES** properties) override
+    {
+        if (properties) *properties = nullptr;
+        return E_NOTIMPL;
+    }
+    HRESULT STDMETHODCALLTYPE Browse(LPWSTR itemId, LPWSTR* continuation, DWORD maxElements, OPCBROWSEFILTER filter,
+                                     LPWSTR nameFilter, LPWSTR vendorFilter, BOOL allProperties, BOOL propertyValues,
+                                     DWORD propertyCount, DWORD* propertyIds, BOOL* more, DWORD* count,
+                                     OPCBROWSEELEMENT** elements) override
+    {
+        if (!continuation || !more || !count || !elements || (propertyCount > 0 && !propertyIds)) return E_INVALIDARG;
+        *more = FALSE;
+        *count = 0;
+        *elements = nullptr;
+        std::optional<AgentChannel::Answer> holder;
+        const BrowseAnswer* answer = nullptr;
+        const std::uint64_t object = _object;
+        const bool hasPoint = *continuation != nullptr;
+        const std::string point = utf8Of(*continuation);
+        const std::vector<std::uint32_t> ids(propertyIds, propertyIds + propertyCount);
+        HRESULT hr = ask(*_channel,
+                         [&](fb::FlatBufferBuilder& builder) {
+                             const auto pointText = hasPoint ? builder.CreateString(point) : fb::Offset<fb::String>();
+                             return std::make_pair(
+                                 Body::Browse,
+                                 CreateBrowse(builder, object, builder.CreateString(utf8Of(itemId)), pointText, maxElements,
+                                              filter, builder.CreateString(utf8Of(nameFilter)),
+                                              builder.CreateString(utf8Of(vendorFilter)), allProperties != FALSE,
+                                              propertyValues != FALSE, builder.CreateVector(ids))
+                                     .Union());
+                         },
+                         answer, holder);
+        if (FAILED(hr)) return hr;
+        // The point given in is the callee's to free; the one it hands out, the caller's.
+        CoTaskMemFree(*continuation);
+        *continuation = answer->continuation() ? taskString(utf8ToUtf16(answer->continuation()->string_view())) : nullptr;
+        if (FAILED(answer->hr())) return answer->hr();
+        const DWORD received = answer->elements() ? answer->elements()->size() : 0;
+        if (received > 0) {
+            auto* out = static_cast<OPCBROWSEELEMENT*>(CoTaskMemAlloc(sizeof(OPCBROWSEELEMENT) * received));
+            if (!out) return E_OUTOFMEMORY;
+            for (DWORD i = 0; i < received; ++i) out[i] = elementOf(answer->elements()->Get(i));
+            *elements = out;
+        }
+        *count = received;
+        *more = answer->more() ? TRUE : FALSE;
+        return answer->hr();
+    }
+
+private:
+    static LPWSTR taskText(const fb::String* text)
+    {
+        return taskString(utf8ToUtf16(text ? text->string_view() : std::string_view()));
+    }
+
+    static OPCBROWSEELEMENT elementOf(const BrowseElement* element)
+    {
+        OPCBROWSEELEMENT out{};
+        if (!element) return out;
+        out.szName = taskText(element->name());
+        out.szItemID = taskText(element->item_id());
+        out.dwFlagValue = element->flags();
+        out.ItemProperties.hrErrorID = element->properties_error();
+        const DWORD count = element->properties() ? element->properties()->size() : 0;
+        if (count == 0) return out;
+        auto* properties = static_cast<OPCITEMPROPERTY*>(CoTaskMemAlloc(sizeof(OPCITEMPROPERTY) * count));
+        if (!properties) {
+            out.ItemProperties.hrErrorID = E_OUTOFMEMORY;
+            return out;
+        }
+        for (DWORD i = 0; i < count; ++i) {
+            const ItemProperty* property = element->properties()->Get(i);
+            OPCITEMPROPERTY& target = properties[i];
+            target = OPCITEMPROPERTY{};
+            VariantInit(&target.vValue);
+            if (!property) {
+                target.hrErrorID = RPC_E_INVALID_DATA;
+                continue;
+            }
+            target.dwPropertyID = property->id();
+            target.szItemID = taskText(property->item_id());
+            target.szDescription = taskText(property->description());
+            target.vtDataType = property->data_type();
+            target.hrErrorID = property->error();
+            if (!decodeValue(property->value(), target.vValue)) target.hrErrorID = DISP_E_BADVARTYPE;
+        }
+        out.ItemProperties.dwNumProperties = count;
+        out.ItemProperties.pItemProperties = properties;
+        return out;
+    }
+};
+
+HRESULT RemoteObject::queryContainer(void** ppv)
+{
+    std::uint64_t object = 0;
+    const HRESULT hr = queryRemote(IID_IConnectionPointContainer, object);
+    if (FAILED(hr)) return hr;
+    auto* container = new RemoteConnectionPointContainer(_channel, object);
+    container->AddRef();
+    *ppv = static_cast<IConnectionPointContainer*>(container);
+    return S_OK;
+}
+
 // The group: its items and its stream. Each advise is received through the channel and handed
 // to the program's sink as a block in global memory, as a local server would hand it.
 class RemoteGroup final : public ComObject<IOPCItemMgt, IDataObject>, RemoteObject {
@@ -255,6 +548,7 @@ public:
         *ppv = nullptr;
         if ((IsEqualIID(riid, IID_IOPCItemMgt) && !_hasItemMgt) || (IsEqualIID(riid, IID_IDataObject) && !_hasDataObject))
             return E_NOINTERFACE;
+        if (IsEqualIID(riid, IID_IConnectionPointContainer)) return queryContainer(ppv);
         return ComObject::QueryInterface(riid, ppv);
     }
 
@@ -415,10 +709,17 @@ public:
         if (!ppv) return E_POINTER;
         *ppv = nullptr;
         if (IsEqualIID(riid, IID_IUnknown) || IsEqualIID(riid, IID_IOPCServer)) return ComObject::QueryInterface(riid, ppv);
-        if (!IsEqualIID(riid, IID_IOPCBrowseServerAddressSpace)) return E_NOINTERFACE;
+        if (IsEqualIID(riid, IID_IConnectionPointContainer)) return queryContainer(ppv);
+        if (!IsEqualIID(riid, IID_IOPCBrowseServerAddressSpace) && !IsEqualIID(riid, IID_IOPCBrowse)) return E_NOINTERFACE;
         std::uint64_t object = 0;
         const HRESULT hr = queryRemote(riid, object);
         if (FAILED(hr)) return hr;
+        if (IsEqualIID(riid, IID_IOPCBrowse)) {
+            auto* browser = new RemoteBrowse(_channel, object);
+            browser->AddRef();
+            *ppv = static_cast<IOPCBrowse*>(browser);
+            return S_OK;
+        }
         auto* browser = new RemoteBrowser(_channel, object);
         browser->AddRef();
         *ppv = static_cast<IOPCBrowseServerAddressSpace*>(browser);

@@ -2,11 +2,14 @@
 // to the agent there as requests and come back as answers. The server's data-change blocks come
 // back as the server wrote them and reach the program's sink like a local server's.
 //
-// Served: IOPCServer (GetStatus, AddGroup, and QueryInterface for the DA 2.0 browser), the
-// browser (ChangeBrowsePosition, BrowseOPCItemIDs) and its name lists, the group's IOPCItemMgt
-// (AddItems) and IDataObject (DAdvise, DUnadvise of the stream format). Other methods answer
-// E_NOTIMPL and other interfaces E_NOINTERFACE, so the program takes the paths it takes for a
-// server without them. A call on a channel that has ended answers RPC_E_DISCONNECTED.
+// Served: IOPCServer (GetStatus, AddGroup, and QueryInterface for the browsers and the
+// connection point container), the DA 2.0 browser (ChangeBrowsePosition, BrowseOPCItemIDs) and
+// its name lists, the DA 3.0 browser (Browse), the group's IOPCItemMgt (AddItems), IDataObject
+// (DAdvise, DUnadvise of the stream format) and connection point container, and the connection
+// points of IOPCShutdown and IOPCDataCallback (Advise, Unadvise), whose calls come back through
+// the channel. Other methods answer E_NOTIMPL and other interfaces E_NOINTERFACE, so the program
+// takes the paths it takes for a server without them. A call on a channel that has ended answers
+// RPC_E_DISCONNECTED.
 #pragma once
 
 #include "platform/Platform.h"

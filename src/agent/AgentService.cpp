@@ -4,6 +4,9 @@
 #include "platform/remote/ValueCoding.h"
 
 #include <cstring>
+#include <chrono>
+#include <thread>
+#include <condition_variable>
 
 namespace agent {
 
@@ -183,6 +186,7 @@ AgentService::AgentService(std::string programText, FrameWriter& writer)
 AgentService::~AgentService()
 {
     unadviseAll();
+    std::lock_guard lock(_tableMutex);
     for (auto& [number, object] : _objects) object.pointer->Release();
 }
 
@@ -196,33 +200,44 @@ HRESULT AgentService::endAdvise(const Advised& advised)
 
 void AgentService::unadviseAll()
 {
-    for (auto& [connection, advised] : _advised) endAdvise(advised);
-    _advised.clear();
+    std::map<std::uint32_t, Advised> all;
+    {
+        std::lock_guard lock(_advisedMutex);
+        all.swap(_advised);
+    }
+    for (auto& [connection, advised] : all) endAdvise(advised);
 }
 
 void AgentService::unadviseOf(std::uint64_t object)
 {
-    for (auto advised = _advised.begin(); advised != _advised.end();) {
-        if (advised->second.object != object) {
-            ++advised;
-            continue;
+    std::vector<Advised> ended;
+    {
+        std::lock_guard lock(_advisedMutex);
+        for (auto advised = _advised.begin(); advised != _advised.end();) {
+            if (advised->second.object != object) {
+                ++advised;
+                continue;
+            }
+            ended.push_back(advised->second);
+            advised = _advised.erase(advised);
         }
-        endAdvise(advised->second);
-        advised = _advised.erase(advised);
     }
+    // Outside the lock: a server may call its sink while it ends the advise.
+    for (const Advised& advised : ended) endAdvise(advised);
 }
 
 void AgentService::answerAdviseConnection(fb::FlatBufferBuilder& builder, const AdviseConnection& advise, Body& type,
                                           fb::Offset<void>& body)
 {
     type = Body::AdviseAnswer;
-    auto* point = static_cast<IConnectionPoint*>(held(advise.object(), IID_IConnectionPoint));
+    const Borrowed pointHeld = held(advise.object(), IID_IConnectionPoint);
+    auto* point = pointHeld.as<IConnectionPoint>();
     IID iid{};
     if (!point || FAILED(point->GetConnectionInterface(&iid))) {
         body = CreateAdviseAnswer(builder, E_INVALIDARG).Union();
         return;
     }
-    const std::uint32_t connection = _nextConnection;
+    const std::uint32_t connection = _nextConnection++;  // atomic: numbers are never reused
     IUnknown* sink = nullptr;
     if (IsEqualIID(iid, IID_IOPCShutdown))
         sink = static_cast<IOPCShutdown*>(new ShutdownForwarder(_writer, connection));
@@ -238,8 +253,8 @@ void AgentService::answerAdviseConnection(fb::FlatBufferBuilder& builder, const 
     const HRESULT hr = point->Advise(sink, &cookie);
     sink->Release();
     if (SUCCEEDED(hr)) {
-        ++_nextConnection;
         point->AddRef();
+        std::lock_guard lock(_advisedMutex);
         _advised[connection] = Advised{advise.object(), point, true, cookie};
     }
     body = CreateAdviseAnswer(builder, hr, SUCCEEDED(hr) ? connection : 0).Union();
@@ -248,7 +263,8 @@ void AgentService::answerAdviseConnection(fb::FlatBufferBuilder& builder, const 
 void AgentService::answerBrowse(fb::FlatBufferBuilder& builder, const Browse& browse, Body& type, fb::Offset<void>& body)
 {
     type = Body::BrowseAnswer;
-    auto* browser = static_cast<IOPCBrowse*>(held(browse.object(), IID_IOPCBrowse));
+    const Borrowed browserHeld = held(browse.object(), IID_IOPCBrowse);
+    auto* browser = browserHeld.as<IOPCBrowse>();
     if (!browser) {
         body = CreateBrowseAnswer(builder, E_INVALIDARG).Union();
         return;
@@ -311,16 +327,19 @@ void AgentService::answerBrowse(fb::FlatBufferBuilder& builder, const Browse& br
 
 std::uint64_t AgentService::hold(IUnknown* pointer, const IID& iid)
 {
+    std::lock_guard lock(_tableMutex);
     const std::uint64_t number = _nextObject++;
     _objects[number] = Held{pointer, iid};
     return number;
 }
 
-IUnknown* AgentService::held(std::uint64_t object, const IID& iid) const
+AgentService::Borrowed AgentService::held(std::uint64_t object, const IID& iid) const
 {
+    std::lock_guard lock(_tableMutex);
     const auto found = _objects.find(object);
-    if (found == _objects.end() || !IsEqualIID(found->second.iid, iid)) return nullptr;
-    return found->second.pointer;
+    if (found == _objects.end() || !IsEqualIID(found->second.iid, iid)) return Borrowed();
+    found->second.pointer->AddRef();
+    return Borrowed(found->second.pointer);
 }
 
 std::vector<std::uint8_t> AgentService::answer(const Envelope& request)
@@ -364,9 +383,17 @@ std::vector<std::uint8_t> AgentService::answer(const Envelope& request)
     }
     case Body::Query: {
         const Query* query = request.body_as_Query();
-        const auto found = _objects.find(query->object());
+        Borrowed object;
+        {
+            std::lock_guard lock(_tableMutex);
+            const auto found = _objects.find(query->object());
+            if (found != _objects.end()) {
+                found->second.pointer->AddRef();
+                object = Borrowed(found->second.pointer);
+            }
+        }
         GUID iid;
-        if (found == _objects.end()) {
+        if (!object) {
             noObject(query->object(), "object");
             break;
         }
@@ -375,7 +402,7 @@ std::vector<std::uint8_t> AgentService::answer(const Envelope& request)
             break;
         }
         IUnknown* pointer = nullptr;
-        HRESULT hr = found->second.pointer->QueryInterface(iid, reinterpret_cast<void**>(&pointer));
+        HRESULT hr = object.get()->QueryInterface(iid, reinterpret_cast<void**>(&pointer));
         if (SUCCEEDED(hr) && !pointer) hr = E_NOINTERFACE;
         type = Body::ObjectAnswer;
         body = CreateObjectAnswer(builder, hr, SUCCEEDED(hr) ? hold(pointer, iid) : 0).Union();
@@ -383,21 +410,29 @@ std::vector<std::uint8_t> AgentService::answer(const Envelope& request)
     }
     case Body::ReleaseObject: {
         const std::uint64_t object = request.body_as_ReleaseObject()->object();
-        const auto found = _objects.find(object);
-        if (found == _objects.end()) {
+        IUnknown* pointer = nullptr;
+        {
+            std::lock_guard lock(_tableMutex);
+            const auto found = _objects.find(object);
+            if (found != _objects.end()) {
+                pointer = found->second.pointer;
+                _objects.erase(found);
+            }
+        }
+        if (!pointer) {
             noObject(object, "object");
             break;
         }
         // A group's or a connection point's advises end with it.
         unadviseOf(object);
-        found->second.pointer->Release();
-        _objects.erase(found);
+        pointer->Release();
         result(S_OK);
         break;
     }
     case Body::GetStatus: {
         const std::uint64_t object = request.body_as_GetStatus()->object();
-        auto* server = static_cast<IOPCServer*>(held(object, IID_IOPCServer));
+        const Borrowed serverHeld = held(object, IID_IOPCServer);
+        auto* server = serverHeld.as<IOPCServer>();
         if (!server) {
             noObject(object, "server");
             break;
@@ -423,7 +458,8 @@ std::vector<std::uint8_t> AgentService::answer(const Envelope& request)
     }
     case Body::AddGroup: {
         const AddGroup* add = request.body_as_AddGroup();
-        auto* server = static_cast<IOPCServer*>(held(add->object(), IID_IOPCServer));
+        const Borrowed serverHeld = held(add->object(), IID_IOPCServer);
+        auto* server = serverHeld.as<IOPCServer>();
         if (!server) {
             noObject(add->object(), "server");
             break;
@@ -459,7 +495,8 @@ std::vector<std::uint8_t> AgentService::answer(const Envelope& request)
     }
     case Body::ChangeBrowsePosition: {
         const ChangeBrowsePosition* change = request.body_as_ChangeBrowsePosition();
-        auto* browser = static_cast<IOPCBrowseServerAddressSpace*>(held(change->object(), IID_IOPCBrowseServerAddressSpace));
+        const Borrowed browserHeld = held(change->object(), IID_IOPCBrowseServerAddressSpace);
+        auto* browser = browserHeld.as<IOPCBrowseServerAddressSpace>();
         if (!browser) {
             noObject(change->object(), "browser");
             break;
@@ -470,7 +507,8 @@ std::vector<std::uint8_t> AgentService::answer(const Envelope& request)
     }
     case Body::BrowseItemIds: {
         const BrowseItemIds* browse = request.body_as_BrowseItemIds();
-        auto* browser = static_cast<IOPCBrowseServerAddressSpace*>(held(browse->object(), IID_IOPCBrowseServerAddressSpace));
+        const Borrowed browserHeld = held(browse->object(), IID_IOPCBrowseServerAddressSpace);
+        auto* browser = browserHeld.as<IOPCBrowseServerAddressSpace>();
         if (!browser) {
             noObject(browse->object(), "browser");
             break;
@@ -485,7 +523,8 @@ std::vector<std::uint8_t> AgentService::answer(const Envelope& request)
     }
     case Body::NextNames: {
         const NextNames* next = request.body_as_NextNames();
-        auto* names = static_cast<IEnumString*>(held(next->object(), IID_IEnumString));
+        const Borrowed namesHeld = held(next->object(), IID_IEnumString);
+        auto* names = namesHeld.as<IEnumString>();
         if (!names) {
             noObject(next->object(), "name list");
             break;
@@ -513,7 +552,8 @@ std::vector<std::uint8_t> AgentService::answer(const Envelope& request)
     }
     case Body::AddItems: {
         const AddItems* add = request.body_as_AddItems();
-        IUnknown* group = held(add->object(), IID_IUnknown);
+        const Borrowed groupHeld = held(add->object(), IID_IUnknown);
+        IUnknown* group = groupHeld.get();
         IOPCItemMgt* items = nullptr;
         if (!group || FAILED(group->QueryInterface(IID_IOPCItemMgt, reinterpret_cast<void**>(&items))) || !items) {
             noObject(add->object(), "group with items");
@@ -555,7 +595,8 @@ std::vector<std::uint8_t> AgentService::answer(const Envelope& request)
     }
     case Body::Advise: {
         const Advise* advise = request.body_as_Advise();
-        IUnknown* group = held(advise->object(), IID_IUnknown);
+        const Borrowed groupHeld = held(advise->object(), IID_IUnknown);
+        IUnknown* group = groupHeld.get();
         IDataObject* dataObject = nullptr;
         if (!group || FAILED(group->QueryInterface(IID_IDataObject, reinterpret_cast<void**>(&dataObject))) || !dataObject) {
             noObject(advise->object(), "group with a stream");
@@ -564,35 +605,44 @@ std::vector<std::uint8_t> AgentService::answer(const Envelope& request)
         // This computer's number of the stream format; the program's own means nothing here.
         FORMATETC format{static_cast<CLIPFORMAT>(RegisterClipboardFormatA("OPCSTMFORMATDATATIME")), nullptr,
                          DVASPECT_CONTENT, -1, TYMED_HGLOBAL};
-        const std::uint32_t connection = _nextConnection++;
+        const std::uint32_t connection = _nextConnection++;  // atomic: numbers are never reused
         auto* forwarder = new StreamForwarder(_writer, connection);
         forwarder->AddRef();
         DWORD cookie = 0;
         const HRESULT hr = dataObject->DAdvise(&format, 0, forwarder, &cookie);
         forwarder->Release();
-        if (SUCCEEDED(hr))
+        if (SUCCEEDED(hr)) {
+            std::lock_guard lock(_advisedMutex);
             _advised[connection] = Advised{advise->object(), dataObject, false, cookie};
-        else
+        } else {
             dataObject->Release();
+        }
         type = Body::AdviseAnswer;
         body = CreateAdviseAnswer(builder, hr, SUCCEEDED(hr) ? connection : 0).Union();
         break;
     }
     case Body::Unadvise: {
         const Unadvise* unadvise = request.body_as_Unadvise();
-        const auto found = _advised.find(unadvise->connection());
-        if (found == _advised.end() || found->second.object != unadvise->object()) {
+        std::optional<Advised> ended;
+        {
+            std::lock_guard lock(_advisedMutex);
+            const auto found = _advised.find(unadvise->connection());
+            if (found != _advised.end() && found->second.object == unadvise->object()) {
+                ended = found->second;
+                _advised.erase(found);
+            }
+        }
+        if (!ended) {
             result(held(unadvise->object(), IID_IConnectionPoint) ? CONNECT_E_NOCONNECTION : OLE_E_NOCONNECTION);
             break;
         }
-        const HRESULT hr = endAdvise(found->second);
-        _advised.erase(found);
-        result(hr);
+        result(endAdvise(*ended));
         break;
     }
     case Body::FindConnectionPoint: {
         const FindConnectionPoint* find = request.body_as_FindConnectionPoint();
-        auto* container = static_cast<IConnectionPointContainer*>(held(find->object(), IID_IConnectionPointContainer));
+        const Borrowed containerHeld = held(find->object(), IID_IConnectionPointContainer);
+        auto* container = containerHeld.as<IConnectionPointContainer>();
         GUID iid;
         if (!container) {
             noObject(find->object(), "connection point container");
@@ -623,23 +673,119 @@ std::vector<std::uint8_t> AgentService::answer(const Envelope& request)
     return platform::remote::frameOf(builder);
 }
 
-int serveStream(AgentService& service, FrameWriter& writer, std::string& reason)
-{
-    platform::remote::FrameReader reader;
-    std::vector<std::uint8_t> buffer(64 * 1024);
-    for (;;) {
-        const long got = readInput(buffer.data(), buffer.size());
-        if (got <= 0) return 0;
-        if (!reader.feed(buffer.data(), static_cast<std::size_t>(got))) {
-            reason = reader.error();
-            return 2;
-        }
-        while (std::optional<std::vector<std::uint8_t>> frame = reader.next()) {
-            const Envelope* request = platform::remote::messageOf(*frame, reason);
-            if (!request) return 2;
-            if (!writer.write(service.answer(*request))) return 0;  // the program has gone
+namespace {
+
+// Requests answered side by side: how many at most. A worker whose server call hangs holds up
+// only itself; the program's deadline ends the channel when it matters.
+constexpr unsigned kWorkers = 8;
+// How long the end of the input waits for the requests still being served.
+constexpr std::chrono::seconds kEndGrace{5};
+
+// Each worker in turn reads the input until it holds a whole request, leaves the reading to the
+// next worker and answers its request. No request waits for a hand-over: while one worker
+// answers, the next one already waits for the program's next request.
+class RequestWorkers {
+public:
+    RequestWorkers(AgentService& service, FrameWriter& writer) : _service(service), _writer(writer)
+    {
+        for (unsigned i = 0; i < kWorkers; ++i) _threads.emplace_back([this] { work(); });
+    }
+    ~RequestWorkers()
+    {
+        for (std::thread& thread : _threads) {
+            if (_finished) thread.join();
+            else thread.detach();  // a hung call: the process ends right after, without the service
         }
     }
+
+    // Serves until the input ends (0) or brings what is not the protocol (2, with the reason);
+    // then waits for the requests under way, at most the grace. stuck when some still run.
+    int run(std::string& reason, bool& stuck)
+    {
+        std::unique_lock lock(_stateMutex);
+        _changed.wait(lock, [this] { return _inputEnded; });
+        _finished = _changed.wait_for(lock, kEndGrace, [this] { return _running == 0; });
+        stuck = !_finished;
+        reason = _reason;
+        return _result;
+    }
+
+private:
+    void work()
+    {
+        CoInitializeEx(nullptr, COINIT_MULTITHREADED);
+        for (;;) {
+            std::optional<std::vector<std::uint8_t>> frame;
+            {
+                std::lock_guard reading(_readMutex);
+                frame = nextRequest();
+            }
+            if (!frame) break;
+            // Verified when it was read.
+            _writer.write(_service.answer(*flatbuffers::GetRoot<Envelope>(frame->data())));
+        }
+        CoUninitialize();
+        std::lock_guard lock(_stateMutex);
+        --_running;
+        _changed.notify_all();
+    }
+
+    // The next verified request; none once the input has ended. Under _readMutex.
+    std::optional<std::vector<std::uint8_t>> nextRequest()
+    {
+        if (_readEnded) return std::nullopt;
+        for (;;) {
+            if (std::optional<std::vector<std::uint8_t>> frame = _reader.next()) {
+                std::string error;
+                if (platform::remote::messageOf(*frame, error)) return frame;
+                endInput(2, error);
+                return std::nullopt;
+            }
+            const long got = readInput(_buffer.data(), _buffer.size());
+            if (got <= 0) {
+                endInput(0, {});
+                return std::nullopt;
+            }
+            if (!_reader.feed(_buffer.data(), static_cast<std::size_t>(got))) {
+                endInput(2, _reader.error());
+                return std::nullopt;
+            }
+        }
+    }
+
+    // Under _readMutex.
+    void endInput(int result, const std::string& reason)
+    {
+        _readEnded = true;
+        std::lock_guard lock(_stateMutex);
+        _inputEnded = true;
+        _result = result;
+        _reason = reason;
+        _changed.notify_all();
+    }
+
+    AgentService& _service;
+    FrameWriter& _writer;
+    std::mutex _readMutex;
+    platform::remote::FrameReader _reader;           // guarded by _readMutex
+    std::vector<std::uint8_t> _buffer = std::vector<std::uint8_t>(64 * 1024);  // guarded by _readMutex
+    bool _readEnded = false;                         // guarded by _readMutex
+    std::mutex _stateMutex;
+    std::condition_variable _changed;
+    bool _inputEnded = false;    // guarded by _stateMutex
+    int _result = 0;             // guarded by _stateMutex
+    std::string _reason;         // guarded by _stateMutex
+    unsigned _running = kWorkers;  // guarded by _stateMutex
+    bool _finished = false;
+    std::vector<std::thread> _threads;  // last: its threads use the members above
+};
+
+} // namespace
+
+int serveStream(AgentService& service, FrameWriter& writer, std::string& reason, bool& stuck)
+{
+    RequestWorkers workers(service, writer);
+    return workers.run(reason, stuck);
 }
 
 } // namespace agent

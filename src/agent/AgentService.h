@@ -8,6 +8,7 @@
 #include "platform/Platform.h"
 #include "platform/remote/Frames.h"
 
+#include <atomic>
 #include <cstdint>
 #include <map>
 #include <memory>
@@ -37,7 +38,7 @@ public:
     AgentService(const AgentService&) = delete;
     AgentService& operator=(const AgentService&) = delete;
 
-    // The answer frame (length and FlatBuffer) to a request. Request loop only.
+    // The answer frame (length and FlatBuffer) to a request. Any worker.
     std::vector<std::uint8_t> answer(const tagvista::agent::Envelope& request);
 
 private:
@@ -53,9 +54,37 @@ private:
         DWORD cookie = 0;
     };
 
+    // A held object for the length of a request, with a reference of its own: a release the
+    // program asks meanwhile on another worker cannot free it under the call.
+    class Borrowed {
+    public:
+        Borrowed() = default;
+        explicit Borrowed(IUnknown* pointer) : _pointer(pointer) {}  // takes the reference
+        Borrowed(Borrowed&& other) noexcept : _pointer(other._pointer) { other._pointer = nullptr; }
+        Borrowed& operator=(Borrowed&& other) noexcept
+        {
+            std::swap(_pointer, other._pointer);
+            return *this;
+        }
+        ~Borrowed()
+        {
+            if (_pointer) _pointer->Release();
+        }
+        explicit operator bool() const { return _pointer != nullptr; }
+        IUnknown* get() const { return _pointer; }
+        template <class Interface>
+        Interface* as() const
+        {
+            return static_cast<Interface*>(_pointer);
+        }
+
+    private:
+        IUnknown* _pointer = nullptr;
+    };
+
     std::uint64_t hold(IUnknown* pointer, const IID& iid);
-    // The held object when it is of iid; null otherwise.
-    IUnknown* held(std::uint64_t object, const IID& iid) const;
+    // The held object when it is of iid; empty otherwise.
+    Borrowed held(std::uint64_t object, const IID& iid) const;
     void unadviseAll();
     // Ends the advises made through object (a group or a connection point that goes).
     void unadviseOf(std::uint64_t object);
@@ -68,14 +97,19 @@ private:
 
     std::string _programText;
     FrameWriter& _writer;
-    std::map<std::uint64_t, Held> _objects;
-    std::uint64_t _nextObject = 1;
-    std::map<std::uint32_t, Advised> _advised;
-    std::uint32_t _nextConnection = 1;
+    mutable std::mutex _tableMutex;
+    std::map<std::uint64_t, Held> _objects;  // guarded by _tableMutex
+    std::uint64_t _nextObject = 1;           // guarded by _tableMutex
+    std::mutex _advisedMutex;
+    std::map<std::uint32_t, Advised> _advised;  // guarded by _advisedMutex
+    std::atomic<std::uint32_t> _nextConnection{1};
 };
 
 // Serves requests from the standard input until it ends (0) or brings what is not the protocol
-// (2, the reason in reason).
-int serveStream(AgentService& service, FrameWriter& writer, std::string& reason);
+// (2, the reason in reason). Requests are answered by a few workers side by side, so that a
+// server call that hangs holds up only the requests behind it on its worker. stuck tells
+// whether a request was still being served when the input ended (and stayed so for a while):
+// then the service may not be destroyed, and the agent ends without its clean-up.
+int serveStream(AgentService& service, FrameWriter& writer, std::string& reason, bool& stuck);
 
 } // namespace agent

@@ -7,7 +7,9 @@
 #include "platform/Platform.h"
 
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <string>
 
 int main(int argc, char** argv)
@@ -27,12 +29,17 @@ int main(int argc, char** argv)
     CoInitializeEx(nullptr, COINIT_MULTITHREADED);
     agent::FrameWriter writer;
     std::string reason;
-    int result;
-    {
-        agent::AgentService service(version, writer);
-        result = agent::serveStream(service, writer, reason);
-    }
+    bool stuck = false;
+    auto service = std::make_unique<agent::AgentService>(version, writer);
+    const int result = agent::serveStream(*service, writer, reason, stuck);
     if (result != 0) std::fprintf(stderr, "tagvista-agent: the input is not the agent protocol: %s\n", reason.c_str());
+    if (stuck) {
+        // Releasing the servers now would free what the hung call still uses.
+        std::fprintf(stderr, "tagvista-agent: a server call did not return; ending without releasing the servers\n");
+        std::fflush(stderr);
+        std::_Exit(result);
+    }
+    service.reset();
     CoUninitialize();
     return result;
 }

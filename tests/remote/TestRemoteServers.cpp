@@ -2,6 +2,7 @@
 // simulation server, started through a stand-in for ssh, and the proxies the program holds.
 #include "platform/Platform.h"
 #include "platform/remote/AgentHosts.h"
+#include "servers/test/TestServers.h"
 
 #include <gtest/gtest.h>
 
@@ -76,7 +77,8 @@ protected:
         settings.ssh = {TAGVISTA_TEST_FAKE_SSH};
         // The shell that runs the agent writes its number first, so a test can kill "the remote side".
         settings.agent = "echo $$ > '" + _pidFile.string() + "'; exec env TAGVISTA_CLASSES_PATH='" +
-                         TAGVISTA_TEST_SHIPPED_CLASSES + "' " + TAGVISTA_TEST_AGENT + " --stdio";
+                         TAGVISTA_TEST_SHIPPED_CLASSES + ":" + TAGVISTA_TEST_CLASSES + "' " + TAGVISTA_TEST_AGENT +
+                         " --stdio";
         setAgentSettings(settings);
         _name = platform::utf8ToUtf16("plc-7");
         _serverInfo.pwszName = _name.data();
@@ -89,10 +91,10 @@ protected:
         CoUninitialize();
     }
 
-    HRESULT create(platform::ComPtr<IOPCServer>& server)
+    HRESULT create(platform::ComPtr<IOPCServer>& server, const CLSID& clsid = simulationClsid())
     {
         MULTI_QI query{&IID_IOPCServer, nullptr, S_OK};
-        const HRESULT hr = CoCreateInstanceEx(simulationClsid(), nullptr, CLSCTX_ALL, &_serverInfo, 1, &query);
+        const HRESULT hr = CoCreateInstanceEx(clsid, nullptr, CLSCTX_ALL, &_serverInfo, 1, &query);
         if (SUCCEEDED(hr)) server.attach(static_cast<IOPCServer*>(query.pItf));
         return hr;
     }
@@ -262,6 +264,37 @@ TEST_F(RemoteServers, ManyConnectsAndDisconnectsShareOneAgent)
     std::ifstream(_pidFile) >> agent;
     EXPECT_GT(agent, 0);
     EXPECT_FALSE(channel->ended());
+}
+
+// The agent answers requests side by side: a server whose call hangs there (two seconds) holds
+// up its own caller, not another server's on the same channel.
+TEST_F(RemoteServers, AHangingCallThereDoesNotHoldUpTheOthers)
+{
+    platform::ComPtr<IOPCServer> hanging;
+    ASSERT_EQ(create(hanging, servers::test::clsidOf(servers::test::Fault::HangStatus)), S_OK);
+    platform::ComPtr<IOPCServer> simulation;
+    ASSERT_EQ(create(simulation), S_OK);
+    std::atomic<bool> hangEnded{false};
+    std::thread caller([&] {
+        OPCSERVERSTATUS* status = nullptr;
+        EXPECT_EQ(hanging->GetStatus(&status), S_OK);
+        if (status) {
+            CoTaskMemFree(status->szVendorInfo);
+            CoTaskMemFree(status);
+        }
+        hangEnded = true;
+    });
+    std::this_thread::sleep_for(200ms);  // the hanging call is under way there
+    for (int i = 0; i < 5; ++i) {
+        OPCSERVERSTATUS* status = nullptr;
+        ASSERT_EQ(simulation->GetStatus(&status), S_OK);
+        EXPECT_EQ(status->dwServerState, OPC_STATUS_RUNNING);
+        CoTaskMemFree(status->szVendorInfo);
+        CoTaskMemFree(status);
+    }
+    EXPECT_FALSE(hangEnded) << "the other server's calls were answered only after the hang";
+    caller.join();
+    EXPECT_TRUE(hangEnded);
 }
 
 TEST_F(RemoteServers, AnUnreachableComputerFailsWithTheServerUnavailableCode)

@@ -4,9 +4,11 @@
 #pragma once
 
 #include <chrono>
+#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -34,6 +36,29 @@ public:
     virtual std::string errorOutput() const = 0;
     // How it ended ("exit code 255", "killed by signal 9"); "" while it runs.
     virtual std::string endText() const = 0;
+};
+
+// What both systems' processes keep of a program while it runs and after it ends: the last
+// kilobytes of its standard error and how it ended. Any thread.
+class ProgramEnd {
+public:
+    // The reader of the error stream: what came, then that it has ended.
+    void addErrors(const char* bytes, std::size_t count);
+    void errorsEnded();
+    // The watcher of the program: how it ended ("exit code 255").
+    void ended(std::string text);
+
+    // As ChildProcess::waitForEnd, errorOutput and endText.
+    bool waitForEnd(std::chrono::milliseconds timeout);
+    std::string errorOutput() const;
+    std::string endText() const;
+
+private:
+    mutable std::mutex _mutex;
+    std::condition_variable _changed;
+    std::string _errors;       // guarded by _mutex
+    std::string _endText;      // guarded by _mutex; set once the program has ended
+    bool _errorsDone = false;  // guarded by _mutex; the error stream has ended
 };
 
 // What a program wrote, as one line of a tree or a log: trimmed, its line ends made blanks.

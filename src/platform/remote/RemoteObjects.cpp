@@ -64,6 +64,38 @@ HRESULT ask(AgentChannel& channel, const AgentChannel::BodyBuilder& build, const
     return S_OK;
 }
 
+// The sinks of a proxy's advises by connection number, one reference each. Any thread.
+class AdviseSinks {
+public:
+    // Takes the reference.
+    void add(std::uint32_t connection, IUnknown* sink)
+    {
+        std::lock_guard lock(_mutex);
+        _sinks[connection] = sink;
+    }
+    // The sink with its reference, for the caller to let go; null when there is none.
+    IUnknown* take(std::uint32_t connection)
+    {
+        std::lock_guard lock(_mutex);
+        const auto found = _sinks.find(connection);
+        if (found == _sinks.end()) return nullptr;
+        IUnknown* sink = found->second;
+        _sinks.erase(found);
+        return sink;
+    }
+    std::vector<std::uint32_t> connections() const
+    {
+        std::lock_guard lock(_mutex);
+        std::vector<std::uint32_t> numbers;
+        for (const auto& [connection, sink] : _sinks) numbers.push_back(connection);
+        return numbers;
+    }
+
+private:
+    mutable std::mutex _mutex;
+    std::map<std::uint32_t, IUnknown*> _sinks;  // guarded by _mutex
+};
+
 // What every proxy holds: the channel and the agent's number for the object, released there
 // when the proxy goes.
 class RemoteObject {
@@ -106,6 +138,24 @@ protected:
 
     // The object's connection point container, as a proxy of its own.
     HRESULT queryContainer(void** ppv);
+
+    // Ends an advise made through this object: no notice reaches the sink (whose reference it
+    // takes) after this, then the agent ends its own advise.
+    HRESULT endAdvise(std::uint32_t connection, IUnknown* sink)
+    {
+        _channel->removeNoticeHandler(connection);
+        sink->Release();
+        if (_channel->ended()) return S_OK;
+        std::optional<AgentChannel::Answer> holder;
+        const Result* answer = nullptr;
+        const std::uint64_t object = _object;
+        const HRESULT hr = ask(*_channel,
+                               [&](fb::FlatBufferBuilder& builder) {
+                                   return std::make_pair(Body::Unadvise, CreateUnadvise(builder, object, connection).Union());
+                               },
+                               answer, holder);
+        return FAILED(hr) ? hr : answer->hr();
+    }
 
     std::shared_ptr<AgentChannel> _channel;
     const std::uint64_t _object;
@@ -246,12 +296,7 @@ public:
     }
     ~RemoteConnectionPoint() override
     {
-        std::vector<std::uint32_t> connections;
-        {
-            std::lock_guard lock(_mutex);
-            for (const auto& [connection, sink] : _sinks) connections.push_back(connection);
-        }
-        for (std::uint32_t connection : connections) Unadvise(connection);
+        for (std::uint32_t connection : _sinks.connections()) Unadvise(connection);
     }
 
     HRESULT STDMETHODCALLTYPE GetConnectionInterface(IID* iid) override
@@ -285,10 +330,7 @@ public:
             return FAILED(hr) ? hr : CONNECT_E_CANNOTCONNECT;
         }
         const std::uint32_t connection = answer->connection();
-        {
-            std::lock_guard lock(_mutex);
-            _sinks[connection] = typed;  // the reference QueryInterface gave
-        }
+        _sinks.add(connection, typed);  // the reference QueryInterface gave
         if (IsEqualIID(_iid, IID_IOPCShutdown))
             _channel->setNoticeHandler(connection, [sink = static_cast<IOPCShutdown*>(typed)](const Envelope& notice) {
                 deliverShutdown(*sink, notice);
@@ -302,27 +344,8 @@ public:
     }
     HRESULT STDMETHODCALLTYPE Unadvise(DWORD cookie) override
     {
-        IUnknown* sink = nullptr;
-        {
-            std::lock_guard lock(_mutex);
-            const auto found = _sinks.find(cookie);
-            if (found == _sinks.end()) return CONNECT_E_NOCONNECTION;
-            sink = found->second;
-            _sinks.erase(found);
-        }
-        // No call reaches the sink after this, whatever the agent still sends.
-        _channel->removeNoticeHandler(cookie);
-        sink->Release();
-        if (_channel->ended()) return S_OK;
-        std::optional<AgentChannel::Answer> holder;
-        const Result* answer = nullptr;
-        const std::uint64_t object = _object;
-        const HRESULT hr = ask(*_channel,
-                               [&](fb::FlatBufferBuilder& builder) {
-                                   return std::make_pair(Body::Unadvise, CreateUnadvise(builder, object, cookie).Union());
-                               },
-                               answer, holder);
-        return FAILED(hr) ? hr : answer->hr();
+        IUnknown* sink = _sinks.take(cookie);
+        return sink ? endAdvise(cookie, sink) : CONNECT_E_NOCONNECTION;
     }
     HRESULT STDMETHODCALLTYPE EnumConnections(IEnumConnections** connections) override
     {
@@ -373,8 +396,7 @@ private:
     }
 
     const IID _iid;
-    std::mutex _mutex;
-    std::map<std::uint32_t, IUnknown*> _sinks;  // one reference each, of the point's interface; guarded by _mutex
+    AdviseSinks _sinks;  // of the point's interface
 };
 
 // A connection point container of the server or of a group.
@@ -534,12 +556,7 @@ public:
     }
     ~RemoteGroup() override
     {
-        std::vector<std::uint32_t> connections;
-        {
-            std::lock_guard lock(_mutex);
-            for (const auto& [connection, sink] : _sinks) connections.push_back(connection);
-        }
-        for (std::uint32_t connection : connections) DUnadvise(connection);
+        for (std::uint32_t connection : _sinks.connections()) DUnadvise(connection);
     }
 
     HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppv) override
@@ -642,10 +659,7 @@ public:
         if (FAILED(answer->hr())) return answer->hr();
         const FORMATETC delivered = *format;
         sink->AddRef();
-        {
-            std::lock_guard lock(_mutex);
-            _sinks[answer->connection()] = sink;
-        }
+        _sinks.add(answer->connection(), sink);
         _channel->setDataChangeHandler(answer->connection(), [sink, delivered](const std::uint8_t* block, std::size_t size) {
             HGLOBAL memory = GlobalAlloc(GMEM_MOVEABLE, size);
             if (!memory) return;
@@ -665,27 +679,8 @@ public:
     }
     HRESULT STDMETHODCALLTYPE DUnadvise(DWORD connection) override
     {
-        IAdviseSink* sink = nullptr;
-        {
-            std::lock_guard lock(_mutex);
-            const auto found = _sinks.find(connection);
-            if (found == _sinks.end()) return OLE_E_NOCONNECTION;
-            sink = found->second;
-            _sinks.erase(found);
-        }
-        // No block reaches the sink after this, whatever the agent still sends.
-        _channel->removeDataChangeHandler(connection);
-        sink->Release();
-        if (_channel->ended()) return S_OK;
-        std::optional<AgentChannel::Answer> holder;
-        const Result* answer = nullptr;
-        const std::uint64_t object = _object;
-        const HRESULT hr = ask(*_channel,
-                               [&](fb::FlatBufferBuilder& builder) {
-                                   return std::make_pair(Body::Unadvise, CreateUnadvise(builder, object, connection).Union());
-                               },
-                               answer, holder);
-        return FAILED(hr) ? hr : answer->hr();
+        IUnknown* sink = _sinks.take(connection);
+        return sink ? endAdvise(connection, sink) : OLE_E_NOCONNECTION;
     }
     HRESULT STDMETHODCALLTYPE EnumDAdvise(IEnumSTATDATA** ppenum) override
     {
@@ -696,8 +691,7 @@ public:
 private:
     const bool _hasItemMgt;
     const bool _hasDataObject;
-    std::mutex _mutex;
-    std::map<std::uint32_t, IAdviseSink*> _sinks;  // one reference each; guarded by _mutex
+    AdviseSinks _sinks;  // IAdviseSinks
 };
 
 class RemoteServer final : public ComObject<IOPCServer>, RemoteObject {

@@ -5,11 +5,9 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <condition_variable>
 #include <csignal>
 #include <cstring>
 #include <fcntl.h>
-#include <mutex>
 #include <spawn.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
@@ -21,9 +19,6 @@ extern char** environ;
 namespace platform::remote {
 
 namespace {
-
-// How much of the standard error is kept: enough for ssh's and a shell's messages.
-constexpr std::size_t kErrorOutputKept = 4096;
 
 class UnixChildProcess final : public ChildProcess {
 public:
@@ -74,26 +69,9 @@ public:
 
     void stop() override { ::shutdown(_stream, SHUT_RDWR); }
 
-    bool waitForEnd(std::chrono::milliseconds timeout) override
-    {
-        std::unique_lock lock(_mutex);
-        if (!_changed.wait_for(lock, timeout, [this] { return !_endText.empty(); })) return false;
-        // Its last words may still be on their way through the error stream.
-        _changed.wait_for(lock, std::chrono::milliseconds(500), [this] { return _errorsDone; });
-        return true;
-    }
-
-    std::string errorOutput() const override
-    {
-        std::lock_guard lock(_mutex);
-        return oneLine(_errors);
-    }
-
-    std::string endText() const override
-    {
-        std::lock_guard lock(_mutex);
-        return _endText;
-    }
+    bool waitForEnd(std::chrono::milliseconds timeout) override { return _end.waitForEnd(timeout); }
+    std::string errorOutput() const override { return _end.errorOutput(); }
+    std::string endText() const override { return _end.endText(); }
 
 private:
     void readErrors()
@@ -102,14 +80,11 @@ private:
         for (;;) {
             const ssize_t got = ::read(_errorPipe, buffer, sizeof buffer);
             if (got < 0 && errno == EINTR) continue;
-            std::lock_guard lock(_mutex);
             if (got <= 0) {
-                _errorsDone = true;
-                _changed.notify_all();
+                _end.errorsEnded();
                 return;
             }
-            _errors.append(buffer, static_cast<std::size_t>(got));
-            if (_errors.size() > kErrorOutputKept) _errors.erase(0, _errors.size() - kErrorOutputKept);
+            _end.addErrors(buffer, static_cast<std::size_t>(got));
         }
     }
 
@@ -125,19 +100,13 @@ private:
             text = "killed by signal " + std::to_string(WTERMSIG(status));
         else
             text = "ended";
-        std::lock_guard lock(_mutex);
-        _endText = text;
-        _changed.notify_all();
+        _end.ended(text);
     }
 
     pid_t _pid;
     int _stream;
     int _errorPipe;
-    mutable std::mutex _mutex;
-    std::condition_variable _changed;
-    std::string _errors;   // guarded by _mutex
-    std::string _endText;  // guarded by _mutex; set once the program has ended
-    bool _errorsDone = false;  // guarded by _mutex; the error stream has ended
+    ProgramEnd _end;
     std::thread _errorReader;
     std::thread _reaper;
 };

@@ -7,7 +7,6 @@
 
 #include <algorithm>
 #include <atomic>
-#include <condition_variable>
 #include <cstdio>
 #include <mutex>
 #include <thread>
@@ -16,8 +15,6 @@ namespace platform::remote {
 
 namespace {
 
-// How much of the standard error is kept: enough for ssh's and a shell's messages.
-constexpr std::size_t kErrorOutputKept = 4096;
 constexpr DWORD kPipeBuffer = 64 * 1024;
 
 std::string systemText(DWORD code)
@@ -159,26 +156,9 @@ public:
         }
     }
 
-    bool waitForEnd(std::chrono::milliseconds timeout) override
-    {
-        std::unique_lock lock(_mutex);
-        if (!_changed.wait_for(lock, timeout, [this] { return !_endText.empty(); })) return false;
-        // Its last words may still be on their way through the error stream.
-        _changed.wait_for(lock, std::chrono::milliseconds(500), [this] { return _errorsDone; });
-        return true;
-    }
-
-    std::string errorOutput() const override
-    {
-        std::lock_guard lock(_mutex);
-        return oneLine(_errorText);
-    }
-
-    std::string endText() const override
-    {
-        std::lock_guard lock(_mutex);
-        return _endText;
-    }
+    bool waitForEnd(std::chrono::milliseconds timeout) override { return _end.waitForEnd(timeout); }
+    std::string errorOutput() const override { return _end.errorOutput(); }
+    std::string endText() const override { return _end.endText(); }
 
 private:
     // One overlapped transfer that ends early when stop (or the destructor's event) is set: false
@@ -214,15 +194,11 @@ private:
         std::uint8_t buffer[1024];
         for (;;) {
             DWORD got = 0;
-            const bool read = done && transfer(_errors, done, true, buffer, sizeof buffer, got, _closing);
-            std::lock_guard lock(_mutex);
-            if (!read) {
-                _errorsDone = true;
-                _changed.notify_all();
+            if (!done || !transfer(_errors, done, true, buffer, sizeof buffer, got, _closing)) {
+                _end.errorsEnded();
                 break;
             }
-            _errorText.append(reinterpret_cast<const char*>(buffer), got);
-            if (_errorText.size() > kErrorOutputKept) _errorText.erase(0, _errorText.size() - kErrorOutputKept);
+            _end.addErrors(reinterpret_cast<const char*>(buffer), got);
         }
         if (done) CloseHandle(done);
     }
@@ -235,9 +211,7 @@ private:
             DWORD code = 0;
             if (GetExitCodeProcess(_process, &code)) text = "exit code " + std::to_string(code);
         }
-        std::lock_guard lock(_mutex);
-        _endText = text;
-        _changed.notify_all();
+        _end.ended(text);
     }
 
     const HANDLE _process;
@@ -249,11 +223,7 @@ private:
     const HANDLE _readDone;  // the one reader's transfers
     const HANDLE _writeDone; // the one writer's transfers, under _writeMutex
     std::mutex _writeMutex;
-    mutable std::mutex _mutex;
-    std::condition_variable _changed;
-    std::string _errorText;    // guarded by _mutex
-    std::string _endText;      // guarded by _mutex; set once the program has ended
-    bool _errorsDone = false;  // guarded by _mutex; the error stream has ended
+    ProgramEnd _end;
     std::thread _errorReader;
     std::thread _waiter;
 };

@@ -50,4 +50,53 @@ std::string oneLine(std::string text)
     return text;
 }
 
+namespace {
+
+// How much of the standard error is kept: enough for ssh's and a shell's messages.
+constexpr std::size_t kErrorOutputKept = 4096;
+
+} // namespace
+
+void ProgramEnd::addErrors(const char* bytes, std::size_t count)
+{
+    std::lock_guard lock(_mutex);
+    _errors.append(bytes, count);
+    if (_errors.size() > kErrorOutputKept) _errors.erase(0, _errors.size() - kErrorOutputKept);
+}
+
+void ProgramEnd::errorsEnded()
+{
+    std::lock_guard lock(_mutex);
+    _errorsDone = true;
+    _changed.notify_all();
+}
+
+void ProgramEnd::ended(std::string text)
+{
+    std::lock_guard lock(_mutex);
+    _endText = std::move(text);
+    _changed.notify_all();
+}
+
+bool ProgramEnd::waitForEnd(std::chrono::milliseconds timeout)
+{
+    std::unique_lock lock(_mutex);
+    if (!_changed.wait_for(lock, timeout, [this] { return !_endText.empty(); })) return false;
+    // Its last words may still be on their way through the error stream.
+    _changed.wait_for(lock, std::chrono::milliseconds(500), [this] { return _errorsDone; });
+    return true;
+}
+
+std::string ProgramEnd::errorOutput() const
+{
+    std::lock_guard lock(_mutex);
+    return oneLine(_errors);
+}
+
+std::string ProgramEnd::endText() const
+{
+    std::lock_guard lock(_mutex);
+    return _endText;
+}
+
 } // namespace platform::remote

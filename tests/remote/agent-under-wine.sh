@@ -19,6 +19,7 @@ fi
 here() { "$wine_run" "$build/bin/tagvista-cli.exe" "$@" | tr -d '\r'; }
 
 source "$(dirname "$0")/loopback-sshd.sh"
+source "$(dirname "$0")/value-checks.sh"
 loopback_sshd_start
 # Whatever the client asks to run, the key runs the agent under Wine, in the build's prefix.
 echo "command=\"$wine_run Z:$agent --stdio\" $(cat "$work/user_key.pub")" >"$work/authorized_keys"
@@ -46,12 +47,11 @@ echo "$(wc -l <<<"$remote_space") items, the same as in the prefix"
 echo "--- watch through the agent: live values of every type"
 remote_values="$("$cli" watch --seconds 10 --host plant-remote Tagvista.Simulation.1)" || fail "watch through the agent failed"
 there_values="$(here watch --seconds 5 Tagvista.Simulation.1)" || fail "watch in the prefix failed"
-remote_types="$(cut -f2 <<<"$remote_values" | sort -u)"
-[ "$remote_types" = "$(cut -f2 <<<"$there_values" | sort -u)" ] ||
-  fail "other types than in the prefix: $(diff <(echo "$remote_types") <(cut -f2 <<<"$there_values" | sort -u))"
-[ "$(cut -f1 <<<"$remote_values" | sort -u)" = "$(cut -f1 <<<"$there_values" | sort -u)" ] || fail "other items than in the prefix"
+remote_types="$(columns_of 2 "$remote_values")"
+same_columns 2 "$remote_values" "$there_values" "other types than in the prefix"
+same_columns 1 "$remote_values" "$there_values" "other items than in the prefix"
 changes="$(wc -l <<<"$remote_values")"
-[ "$changes" -gt "$(wc -l <<<"$(cut -f1 <<<"$remote_values" | sort -u)")" ] || fail "no value changed after the first block"
+[ "$changes" -gt "$(columns_of 1 "$remote_values" | wc -l)" ] || fail "no value changed after the first block"
 echo "$changes values of $(wc -l <<<"$remote_types") types in 10 s"
 
 echo "--- the DA 3.0 browser and the DA 2.0 callback of the Windows agent"
@@ -59,11 +59,10 @@ browse3="$("$cli" browse --flat --browser 3 --host plant-remote Tagvista.Simulat
 [ "$browse3" = "$there_space" ] || fail "the DA 3.0 browser differs: $(diff <(echo "$browse3") <(echo "$there_space") | head)"
 callback_values="$("$cli" watch --seconds 10 --subscription callback --host plant-remote Tagvista.Simulation.1)" ||
   fail "watch through the callback failed"
-[ "$(cut -f1,2 <<<"$callback_values" | sort -u)" = "$(cut -f1,2 <<<"$there_values" | sort -u)" ] ||
-  fail "the callback brings other items or types: $(diff <(cut -f1,2 <<<"$callback_values" | sort -u) <(cut -f1,2 <<<"$there_values" | sort -u) | head)"
+same_columns 1,2 "$callback_values" "$there_values" "the callback brings other items or types"
 # The constants as the stream's blocks brought them, printed by the same client.
-[ "$(grep Static/ <<<"$callback_values" | cut -f1-3 | sort -u)" = "$(grep Static/ <<<"$remote_values" | cut -f1-3 | sort -u)" ] ||
-  fail "the callback's constant values differ from the stream's: $(diff <(grep Static/ <<<"$callback_values" | cut -f1-3 | sort -u) <(grep Static/ <<<"$remote_values" | cut -f1-3 | sort -u))"
+same_columns 1-3 "$(grep Static/ <<<"$callback_values")" "$(grep Static/ <<<"$remote_values")" \
+  "the callback's constant values differ from the stream's"
 echo "$(wc -l <<<"$browse3") items through the DA 3.0 browser; $(wc -l <<<"$callback_values") values through the callback"
 
 echo "--- the ssh session killed while values stream"

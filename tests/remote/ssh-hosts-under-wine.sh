@@ -10,6 +10,7 @@ fake_ssh="$2"
 work="$3"
 wine_run="$build/wine-run"
 fail() { echo "FAILED: $*" >&2; exit 1; }
+source "$(dirname "$0")/value-checks.sh"
 rm -rf "$work"
 mkdir -p "$work"
 cli() { "$wine_run" "$build/bin/tagvista-cli.exe" "$@" 2>&1 | tr -d '\r'; return "${PIPESTATUS[0]}"; }
@@ -31,10 +32,9 @@ here_space="$(cli browse --flat Tagvista.Simulation.1)" || fail "browse here: $h
 grep -q "Цех1" <<<"$remote_space" || fail "no Cyrillic name came through"
 remote_values="$(cli watch --seconds 8 --host ssh:plant-remote Tagvista.Simulation.1)" || fail "watch: $(tail -n 3 <<<"$remote_values")"
 here_values="$(cli watch --seconds 4 Tagvista.Simulation.1)" || fail "watch here"
-remote_types="$(cut -f2 <<<"$remote_values" | sort -u)"
-[ "$remote_types" = "$(cut -f2 <<<"$here_values" | sort -u)" ] ||
-  fail "other types: $(diff <(echo "$remote_types") <(cut -f2 <<<"$here_values" | sort -u))"
-[ "$(cut -f1 <<<"$remote_values" | sort -u)" = "$(cut -f1 <<<"$here_values" | sort -u)" ] || fail "other items"
+remote_types="$(columns_of 2 "$remote_values")"
+same_columns 2 "$remote_values" "$here_values" "other types"
+same_columns 1 "$remote_values" "$here_values" "other items"
 echo "$(wc -l <<<"$remote_space") items browsed; $(wc -l <<<"$remote_values") values of $(wc -l <<<"$remote_types") types"
 
 echo "--- the DA 3.0 browser, the DA 2.0 callback and a shutdown notice through the agent"
@@ -42,10 +42,9 @@ browse3="$(cli browse --flat --browser 3 --host ssh:plant-remote Tagvista.Simula
 [ "$browse3" = "$here_space" ] || fail "the DA 3.0 browser differs: $(diff <(echo "$browse3") <(echo "$here_space") | head)"
 callback_values="$(cli watch --seconds 8 --subscription callback --host ssh:plant-remote Tagvista.Simulation.1)" ||
   fail "watch through the callback: $(tail -n 3 <<<"$callback_values")"
-[ "$(cut -f1,2 <<<"$callback_values" | sort -u)" = "$(cut -f1,2 <<<"$here_values" | sort -u)" ] ||
-  fail "the callback brings other items or types: $(diff <(cut -f1,2 <<<"$callback_values" | sort -u) <(cut -f1,2 <<<"$here_values" | sort -u) | head)"
-[ "$(grep Static/ <<<"$callback_values" | cut -f1-3 | sort -u)" = "$(grep Static/ <<<"$here_values" | cut -f1-3 | sort -u)" ] ||
-  fail "the callback's constant values differ from here"
+same_columns 1,2 "$callback_values" "$here_values" "the callback brings other items or types"
+same_columns 1-3 "$(grep Static/ <<<"$callback_values")" "$(grep Static/ <<<"$here_values")" \
+  "the callback's constant values differ from here"
 code=0
 shutdown="$(cli watch --host ssh:plant-remote Tagvista.Test.ShutdownRequest)" || code=$?
 [ "$code" -eq 2 ] || fail "the shutdown watch ended with $code: $shutdown"

@@ -13,6 +13,7 @@ agent="$build/bin/tagvista-agent"
 remote_classes="$build/tests/classes.d:$build/share/tagvista/classes.d"
 
 source "$(dirname "$0")/loopback-sshd.sh"
+source "$(dirname "$0")/value-checks.sh"
 loopback_sshd_start
 export TAGVISTA_AGENT="env TAGVISTA_CLASSES_PATH=$remote_classes $agent --stdio"
 
@@ -30,10 +31,9 @@ echo "--- watch through the agent: live values of every type"
 # compared, and an item that never changes shows only in that block.
 remote_values="$("$cli" watch --seconds 10 --host plant-remote Tagvista.Simulation.1)" || fail "watch through the agent failed"
 local_values="$("$cli" watch --seconds 3 Tagvista.Simulation.1)"
-remote_types="$(cut -f2 <<<"$remote_values" | sort -u)"
-[ "$remote_types" = "$(cut -f2 <<<"$local_values" | sort -u)" ] ||
-  fail "other types than here: $(diff <(echo "$remote_types") <(cut -f2 <<<"$local_values" | sort -u))"
-[ "$(cut -f1 <<<"$remote_values" | sort -u)" = "$(cut -f1 <<<"$local_values" | sort -u)" ] || fail "other items than here"
+remote_types="$(columns_of 2 "$remote_values")"
+same_columns 2 "$remote_values" "$local_values" "other types than here"
+same_columns 1 "$remote_values" "$local_values" "other items than here"
 echo "$(wc -l <<<"$remote_values") values of $(wc -l <<<"$remote_types") types in 10 s"
 
 echo "--- the DA 3.0 browser, the DA 2.0 callback and a shutdown notice through the agent"
@@ -42,10 +42,9 @@ browse3="$("$cli" browse --flat --browser 3 --host plant-remote Tagvista.Simulat
 [ "$browse3" = "$browse2" ] || fail "the two browsers differ: $(diff <(echo "$browse3") <(echo "$browse2") | head)"
 callback_values="$("$cli" watch --seconds 10 --subscription callback --host plant-remote Tagvista.Simulation.1)" ||
   fail "watch through the callback failed"
-[ "$(cut -f1,2 <<<"$callback_values" | sort -u)" = "$(cut -f1,2 <<<"$local_values" | sort -u)" ] ||
-  fail "the callback brings other items or types: $(diff <(cut -f1,2 <<<"$callback_values" | sort -u) <(cut -f1,2 <<<"$local_values" | sort -u) | head)"
-[ "$(grep Static/ <<<"$callback_values" | cut -f1-3 | sort -u)" = "$(grep Static/ <<<"$local_values" | cut -f1-3 | sort -u)" ] ||
-  fail "the callback's constant values differ from here"
+same_columns 1,2 "$callback_values" "$local_values" "the callback brings other items or types"
+same_columns 1-3 "$(grep Static/ <<<"$callback_values")" "$(grep Static/ <<<"$local_values")" \
+  "the callback's constant values differ from here"
 code=0
 shutdown="$("$cli" watch --host plant-remote Tagvista.Test.ShutdownRequest 2>&1 >/dev/null)" || code=$?
 [ "$code" -eq 2 ] || fail "the shutdown watch ended with $code: $shutdown"

@@ -1,6 +1,7 @@
 #include "AgentHosts.h"
 
 #include "platform/ComRuntime.h"
+#include "platform/Text.h"
 #include "platform/remote/RemoteAgents.h"
 
 #include <algorithm>
@@ -96,9 +97,7 @@ std::string hostNameLine(const std::string& configuration)
         while (!line.empty() && std::isspace(static_cast<unsigned char>(line.back()))) line.pop_back();
         const std::size_t blank = line.find(' ');
         if (blank == std::string::npos) continue;
-        std::string keyword = line.substr(0, blank);
-        for (char& c : keyword) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-        if (keyword != "hostname") continue;
+        if (!equalNoCase(std::string_view(line).substr(0, blank), "hostname")) continue;
         std::size_t value = blank;
         while (value < line.size() && line[value] == ' ') ++value;
         return line.substr(value);
@@ -109,26 +108,27 @@ std::string hostNameLine(const std::string& configuration)
 thread_local std::uint32_t tFailureCode = 0;
 thread_local std::string tFailureText;
 
+// A computer's name without the backslashes a UNC form puts before it.
+std::string_view withoutBackslashes(std::string_view computer)
+{
+    while (computer.size() > 2 && computer[0] == '\\' && computer[1] == '\\') computer.remove_prefix(2);
+    return computer;
+}
+
 } // namespace
 
 std::string sshWrittenHost(const std::string& computer)
 {
-    std::string host = computer;
-    while (host.size() > 2 && host[0] == '\\' && host[1] == '\\') host.erase(0, 2);
-    if (host.size() < 4 || std::tolower(static_cast<unsigned char>(host[0])) != 's' ||
-        std::tolower(static_cast<unsigned char>(host[1])) != 's' ||
-        std::tolower(static_cast<unsigned char>(host[2])) != 'h' || host[3] != ':')
-        return {};
-    return host.substr(4);
+    const std::string_view host = withoutBackslashes(computer);
+    if (host.size() < 4 || !equalNoCase(host.substr(0, 4), "ssh:")) return {};
+    return std::string(host.substr(4));
 }
 
 std::string remoteHostName(const std::string& computer)
 {
     if (std::string host = sshWrittenHost(computer); !host.empty()) return host;
     if (computer.empty() || isThisComputer(computer.c_str())) return {};
-    std::string host = computer;
-    while (host.size() > 2 && host[0] == '\\' && host[1] == '\\') host.erase(0, 2);
-    return host;
+    return std::string(withoutBackslashes(computer));
 }
 
 std::optional<std::string> sshHostName(const std::string& host, std::chrono::milliseconds deadline)

@@ -4,7 +4,6 @@
 #include "platform/remote/AgentHosts.h"
 #include "platform/remote/RemoteObjects.h"
 
-#include <cctype>
 #include <cstring>
 #include <map>
 #include <memory>
@@ -65,15 +64,6 @@ std::shared_ptr<RemoteKey> remoteKeyOf(HKEY handle)
     return found == remoteKeys().open.end() ? nullptr : found->second;
 }
 
-bool sameName(const std::string& a, const std::string& b)
-{
-    if (a.size() != b.size()) return false;
-    for (std::size_t i = 0; i < a.size(); ++i)
-        if (std::tolower(static_cast<unsigned char>(a[i])) != std::tolower(static_cast<unsigned char>(b[i])))
-            return false;
-    return true;
-}
-
 // The subkeys of a key, in the order a walk finds them.
 std::vector<std::string> subkeysOf(const RemoteKey& key)
 {
@@ -100,15 +90,15 @@ bool descend(RemoteKey& key, const std::string& path)
         if (key.part == RemoteKey::Part::Root) {
             bool found = false;
             for (std::size_t i = 0; i < key.servers->size() && !found; ++i) {
-                if (!sameName((*key.servers)[i].name, part)) continue;
+                if (!equalNoCase((*key.servers)[i].name, part)) continue;
                 key.part = RemoteKey::Part::Server;
                 key.server = i;
                 found = true;
             }
             if (!found) return false;
-        } else if (key.part == RemoteKey::Part::Server && sameName(part, "OPC")) {
+        } else if (key.part == RemoteKey::Part::Server && equalNoCase(part, "OPC")) {
             key.part = RemoteKey::Part::Marker;
-        } else if (key.part == RemoteKey::Part::Server && sameName(part, "CLSID") && key.entry().hasClsid) {
+        } else if (key.part == RemoteKey::Part::Server && equalNoCase(part, "CLSID") && key.entry().hasClsid) {
             key.part = RemoteKey::Part::Clsid;
         } else {
             return false;

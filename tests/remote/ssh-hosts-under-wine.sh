@@ -9,38 +9,45 @@ build="$1"
 fake_ssh="$2"
 work="$3"
 wine_run="$build/wine-run"
-fail() { echo "FAILED: $*" >&2; exit 1; }
+fail() {
+  echo "FAILED: $*" >&2
+  [ -s "$work/listing.err" ] && { echo "the last listing's standard error:"; tail -n 20 "$work/listing.err"; } >&2
+  exit 1
+}
 source "$(dirname "$0")/value-checks.sh"
 rm -rf "$work"
 mkdir -p "$work"
+# What the CLI said on both streams (for its error texts), and its listings alone (the standard
+# error goes to a file of its own, so that only the CLI's results are compared).
 cli() { "$wine_run" "$build/bin/tagvista-cli.exe" "$@" 2>&1 | tr -d '\r'; return "${PIPESTATUS[0]}"; }
+listing() { "$wine_run" "$build/bin/tagvista-cli.exe" "$@" 2>"$work/listing.err" | tr -d '\r'; return "${PIPESTATUS[0]}"; }
 export TAGVISTA_SSH="Z:$fake_ssh"
 export TAGVISTA_AGENT="Z:$build/bin/tagvista-agent.exe --stdio"
 export TAGVISTA_FAKE_SSH_LOG="$work/reached"
 
 echo "--- servers of ssh:plant-remote, through the agent"
-remote="$(cli servers ssh:plant-remote)" || fail "servers ssh:plant-remote: $remote"
-here="$(cli servers)" || fail "servers here: $here"
+remote="$(listing servers ssh:plant-remote)" || fail "servers ssh:plant-remote: $remote"
+here="$(listing servers)" || fail "servers here: $here"
 [ "$remote" = "$here" ] || fail "the agent lists other servers: $(diff <(echo "$remote") <(echo "$here") | head)"
 tr -d "\r" <"$work/reached" | grep -qx "plant-remote" || fail "the agent was not asked through ssh: $(cat "$work/reached" 2>/dev/null)"
 echo "$(wc -l <<<"$remote") servers, the prefix's, through the agent"
 
 echo "--- browse and watch through the agent"
-remote_space="$(cli browse --flat --host ssh:plant-remote Tagvista.Simulation.1)" || fail "browse: $remote_space"
-here_space="$(cli browse --flat Tagvista.Simulation.1)" || fail "browse here: $here_space"
+remote_space="$(listing browse --flat --host ssh:plant-remote Tagvista.Simulation.1)" || fail "browse: $remote_space"
+here_space="$(listing browse --flat Tagvista.Simulation.1)" || fail "browse here: $here_space"
 [ "$remote_space" = "$here_space" ] || fail "another address space: $(diff <(echo "$remote_space") <(echo "$here_space") | head)"
 grep -q "Цех1" <<<"$remote_space" || fail "no Cyrillic name came through"
-remote_values="$(cli watch --seconds 8 --host ssh:plant-remote Tagvista.Simulation.1)" || fail "watch: $(tail -n 3 <<<"$remote_values")"
-here_values="$(cli watch --seconds 4 Tagvista.Simulation.1)" || fail "watch here"
+remote_values="$(listing watch --seconds 8 --host ssh:plant-remote Tagvista.Simulation.1)" || fail "watch: $(tail -n 3 <<<"$remote_values")"
+here_values="$(listing watch --seconds 4 Tagvista.Simulation.1)" || fail "watch here"
 remote_types="$(columns_of 2 "$remote_values")"
 same_columns 2 "$remote_values" "$here_values" "other types"
 same_columns 1 "$remote_values" "$here_values" "other items"
 echo "$(wc -l <<<"$remote_space") items browsed; $(wc -l <<<"$remote_values") values of $(wc -l <<<"$remote_types") types"
 
 echo "--- the DA 3.0 browser, the DA 2.0 callback and a shutdown notice through the agent"
-browse3="$(cli browse --flat --browser 3 --host ssh:plant-remote Tagvista.Simulation.1)" || fail "browse --browser 3: $browse3"
+browse3="$(listing browse --flat --browser 3 --host ssh:plant-remote Tagvista.Simulation.1)" || fail "browse --browser 3: $browse3"
 [ "$browse3" = "$here_space" ] || fail "the DA 3.0 browser differs: $(diff <(echo "$browse3") <(echo "$here_space") | head)"
-callback_values="$(cli watch --seconds 8 --subscription callback --host ssh:plant-remote Tagvista.Simulation.1)" ||
+callback_values="$(listing watch --seconds 8 --subscription callback --host ssh:plant-remote Tagvista.Simulation.1)" ||
   fail "watch through the callback: $(tail -n 3 <<<"$callback_values")"
 same_columns 1,2 "$callback_values" "$here_values" "the callback brings other items or types"
 same_columns 1-3 "$(grep Static/ <<<"$callback_values")" "$(grep Static/ <<<"$here_values")" \
